@@ -14,3 +14,23 @@ function(u62_gtest)
     PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}"
                ENVIRONMENT "ORVANE_MARK_DIR=${CMAKE_BINARY_DIR}/marks;U62_BUILD_DIR=${CMAKE_BINARY_DIR};U62_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
 endfunction()
+
+# u62_core_library(NAME name DIRS dir... LIBS ...)
+# A static library of every .cpp in the given folders (relative to the
+# calling folder). While a folder has no sources yet the library is an
+# interface library, so that its users configure and link all the same.
+function(u62_core_library)
+  cmake_parse_arguments(L "" "NAME" "DIRS;LIBS" ${ARGN})
+  set(sources)
+  foreach(dir ${L_DIRS})
+    file(GLOB found CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.cpp)
+    list(APPEND sources ${found})
+  endforeach()
+  if(sources)
+    add_library(${L_NAME} STATIC ${sources})
+    target_link_libraries(${L_NAME} PUBLIC ${L_LIBS})
+  else()
+    add_library(${L_NAME} INTERFACE)
+    target_link_libraries(${L_NAME} INTERFACE ${L_LIBS})
+  endif()
+endfunction()
