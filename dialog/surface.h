@@ -19,6 +19,20 @@ class DLGSURFACE {
  public:
   virtual ~DLGSURFACE() {}
 
+  // The dialog's user data: the context, attached at initialisation.
+  virtual void set_user_data(void* data) = 0;
+  virtual void* user_data() = 0;
+
+  // The millisecond tick count the dialog's timing uses (the system's tick,
+  // or a test's virtual clock), wrapping modulo 2^32.
+  virtual uint32_t tick_ms() = 0;
+
+  // Runs the modal loop: delivers the initialisation message with context to
+  // proc, then the user's actions and the timers, until end_dialog. Answers
+  // the result given to end_dialog.
+  typedef bool (*PROC)(DLGSURFACE* window, int message, intptr_t first, intptr_t second);
+  virtual int run_modal(PROC proc, void* context) = 0;
+
   // Whether the dialog has a control with this identifier.
   virtual bool has_control(int id) = 0;
 
