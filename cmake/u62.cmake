@@ -9,9 +9,13 @@ function(u62_gtest)
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main pthread)
+  if(NOT T_LABELS)
+    set(T_LABELS ${T_NAME})
+  endif()
+  # Each value is quoted on its own: an empty one would shift the pairs.
   gtest_discover_tests(${T_NAME}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}"
+    PROPERTIES TIMEOUT "${T_TIMEOUT}" LABELS "${T_LABELS}"
                ENVIRONMENT "ORVANE_MARK_DIR=${CMAKE_BINARY_DIR}/marks;U62_BUILD_DIR=${CMAKE_BINARY_DIR};U62_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
 endfunction()
 

@@ -17,8 +17,7 @@ if [ -f fuzz/CMakeLists.txt ]; then
   echo "=== fuzz targets (bounded)"
   cmake --preset fuzz >/dev/null
   cmake --build --preset fuzz -j "$jobs"
-  for f in build/fuzz/fuzz/fuzz_*; do
-    [ -x "$f" ] || continue
+  for f in $(find build/fuzz/fuzz -name 'fuzz_*' -type f -perm -u+x | sort); do
     corpus=$(mktemp -d)
     if "$f" -max_total_time=${U62_FUZZ_SECONDS:-30} -max_len=4096 "$corpus" >"$corpus.log" 2>&1; then
       echo "$(basename "$f"): $(grep -E '^(Done|#[0-9]+.*DONE)' "$corpus.log" | tail -1)"
