@@ -1,10 +1,10 @@
 #include <new>
 
+#include "dialog/setup_dialog.h"
+#include "driver/acquisition.h"
 #include "driver/context.h"
 #include "driver/driver.h"
 #include "driver/host_binding.h"
-
-uint32_t acquisition_thread(void* context);
 
 namespace {
 

@@ -4,8 +4,6 @@
 #pragma once
 #include "driver/ovhost.h"
 
-class ACQ_CONTEXT;
-
 // Binds the host functions, keeps the host objects and registers acquire
 // as the driver's acquire command. Answers 1 when registered.
 int driver_startup(OV_RESOLVER resolver, void* application_record, OV_TIMER* timer, OVD_ACQUIRE_FN acquire);
@@ -13,9 +11,6 @@ void driver_shutdown();
 
 bool acquire_command(int acq, void* parent_window, KVBASE* host_store, int flags);
 void destroy_thread_context(void* context);
-
-// Runs the setup dialog on the context; 1 = start the measurement.
-int run_setup_dialog(ACQ_CONTEXT* context, void* parent_window);
 
 // The settings file's name inside the host's settings folder.
 #define U62_SETTINGS_FILE "Brisel.ini"
