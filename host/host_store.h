@@ -31,11 +31,13 @@ class HostStore {
   // The address the driver takes as its host store.
   KVBASE* kvbase() { return reinterpret_cast<KVBASE*>(this); }
 
-  // Texts the driver passed to report, oldest first.
-  std::vector<std::string> reports;
-
+  // The driver's layout: these two come first, right after the virtual
+  // table, as in the driver's own store.
   HASHLIST list;
   char last_error[1024];
+
+  // Texts the driver passed to report, oldest first.
+  std::vector<std::string> reports;
 
  private:
   KVDLGFIELD* find(const std::string& key) const;
