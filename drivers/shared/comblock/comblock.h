@@ -33,8 +33,15 @@ class COMBLOCK {
   virtual ~COMBLOCK() {}
 };
 
-// SERBLOCK(descriptor, error_text): descriptor "COMn[:settings]" or a
-// device path; error_text null or a 512-character buffer for the failure
-// text. TCPBLOCK(descriptor, default_port, error_text): "host[:port]".
+// SERBLOCK(descriptor, error_text) in serblock.h: descriptor "COMn[:settings]"
+// or a device path; error_text null or a 512-character buffer for the
+// failure text. TCPBLOCK(descriptor, default_port, error_text) in
+// tcpblock.h: "host[:port]".
 class SERBLOCK;
 class TCPBLOCK;
+
+// The message box of a failing system call: the caption is format applied
+// to the arguments ("Error" when format is null), the text the system's
+// description of the calling thread's last error ("Hosed" when it has none)
+// with every "file" in it turned into "port". Waits until it is answered.
+void system_error_box(const char* format, ...);
