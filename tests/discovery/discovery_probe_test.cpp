@@ -1,0 +1,110 @@
+// Probing a COM port or a LAN address for a Prologix adapter, against a
+// stand-in adapter on a real pseudo-terminal or a loopback socket.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "drivers/shared/comblock/serblock.h"
+#include "drivers/shared/gpibport/gpibport.h"
+#include "line_adapter.h"
+#include "platform/msgbox.h"
+#include "sysfs_fixture.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long ms_since(Clock::time_point t) {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+}
+
+int quiet_box(const char*, const char*, unsigned, void*) { return PLAT_IDOK; }
+
+class DiscoverySerialProbe : public ::testing::Test {
+ protected:
+  void SetUp() override { plat_set_message_box_handler(quiet_box, nullptr); }
+  void TearDown() override { plat_set_message_box_handler(nullptr, nullptr); }
+
+  // COM5 -> the adapter's pseudo-terminal.
+  void attach(LineAdapter& adapter) {
+    std::string slave = adapter.open_pty();
+    if (slave.empty()) GTEST_SKIP() << "no pseudo-terminal available";
+    tree.link_com(5, slave);
+  }
+  DeviceTree tree;
+  GPIBPORT port;
+};
+
+TEST_F(DiscoverySerialProbe, AdapterAnswersWithItsVersionWithoutLineEnd) {
+  LineAdapter adapter(LineAdapter::ANSWER);
+  attach(adapter);
+  const char* text = nullptr;
+  EXPECT_TRUE(port.probe_prologix_serial("COM5", &text));
+  EXPECT_STREQ("Prologix GPIB-USB Controller version 6.107", text);
+  EXPECT_EQ(0u, adapter.received().find("++mode 1\r\n++ver\r\n")) << adapter.received();
+}
+
+TEST_F(DiscoverySerialProbe, SecondAttemptStartsAFreshLine) {
+  LineAdapter adapter(LineAdapter::ANSWER_SECOND);
+  attach(adapter);
+  const char* text = nullptr;
+  EXPECT_TRUE(port.probe_prologix_serial("COM5", &text));
+  EXPECT_STREQ("Prologix GPIB-USB Controller version 6.107", text);
+  EXPECT_EQ("++mode 1\r\n++ver\r\n\r\n++ver\r\n", adapter.received());
+}
+
+TEST_F(DiscoverySerialProbe, SilentPortGivesNoResponseAfterTwoAttempts) {
+  LineAdapter adapter(LineAdapter::SILENT);
+  attach(adapter);
+  const char* text = nullptr;
+  auto start = Clock::now();
+  EXPECT_FALSE(port.probe_prologix_serial("COM5", &text));
+  EXPECT_STREQ("(No response from device)", text);
+  EXPECT_EQ(2, adapter.version_queries());
+  // Two attempts of a settle, a quiet drain and a version wait each.
+  EXPECT_GE(ms_since(start), 1500);
+  EXPECT_LT(ms_since(start), 5000);
+}
+
+TEST_F(DiscoverySerialProbe, FloodingAdapterIsNudgedOnceAndTheProbeGoesOn) {
+  LineAdapter adapter(LineAdapter::FLOOD);
+  attach(adapter);
+  const char* text = nullptr;
+  testing::internal::CaptureStdout();
+  bool ok = port.probe_prologix_serial("COM5", &text);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(std::string::npos, out.find("Flood detected in flush_port()\n")) << out;
+  EXPECT_TRUE(ok);
+  EXPECT_STREQ("Prologix GPIB-USB Controller version 6.107", text);
+}
+
+TEST_F(DiscoverySerialProbe, PortThatAnotherHoldsOrThatIsMissing) {
+  LineAdapter adapter(LineAdapter::ANSWER);
+  attach(adapter);
+  char holder_text[512] = "";
+  SERBLOCK holder("COM5", holder_text);
+  ASSERT_TRUE(holder.is_open()) << holder_text;
+  const char* text = nullptr;
+  EXPECT_FALSE(port.probe_prologix_serial("COM5", &text));
+  EXPECT_STREQ("Port unavailable or in use", text);
+  EXPECT_FALSE(port.probe_prologix_serial("COM30", &text));
+  EXPECT_STREQ("Port unavailable or in use", text);
+}
+
+TEST_F(DiscoverySerialProbe, WithoutATextNoneIsProduced) {
+  LineAdapter adapter(LineAdapter::ANSWER);
+  attach(adapter);
+  EXPECT_TRUE(port.probe_prologix_serial("COM5", nullptr));
+  // The untrimmed reply is still in the work buffer.
+  EXPECT_STREQ("Prologix GPIB-USB Controller version 6.107\r\n", port.work_buffer);
+}
+
+TEST(DiscoveryFlushPort, NoStreamDrainsNothing) {
+  GPIBPORT port;
+  EXPECT_EQ(0, port.flush_port(nullptr));
+  EXPECT_EQ(nullptr, port.read_adapter_reply(nullptr, 10, '\n'));
+  EXPECT_FALSE(port.send_to_stream(nullptr, "++ver\r\n"));
+}
+
+}  // namespace

@@ -1,0 +1,98 @@
+// A small device tree for the discovery tests: a devices folder of comN
+// links (ORVANE_DEVICES) and a sysfs tree (ORVANE_SYSFS_ROOT) laid out as
+// Linux lays out USB serial adapters, ACM modems and on-board UARTs.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+class DeviceTree {
+ public:
+  enum Bus { USB_SERIAL, USB_ACM, PLATFORM };
+
+  DeviceTree() {
+    char tmpl[] = "/tmp/u62-discovery-XXXXXX";
+    root_ = mkdtemp(tmpl) ? tmpl : "";
+    fs::create_directories(root_ + "/devices");
+    fs::create_directories(root_ + "/dev");
+    fs::create_directories(root_ + "/sys/class/tty");
+    fs::create_directories(root_ + "/sys/bus/usb-serial/drivers/ftdi_sio");
+    fs::create_directories(root_ + "/sys/bus/usb-serial/drivers/pl2303");
+    fs::create_directories(root_ + "/sys/bus/usb/drivers/cdc_acm");
+    fs::create_directories(root_ + "/sys/bus/platform/drivers/serial8250");
+    // A root hub above every USB device, with texts of its own that must
+    // never be taken for a port's.
+    write(root_ + "/sys/devices/usb1/idVendor", "1d6b");
+    write(root_ + "/sys/devices/usb1/product", "xHCI Host Controller");
+    setenv("ORVANE_DEVICES", (root_ + "/devices").c_str(), 1);
+    setenv("ORVANE_SYSFS_ROOT", (root_ + "/sys").c_str(), 1);
+  }
+
+  ~DeviceTree() {
+    unsetenv("ORVANE_DEVICES");
+    unsetenv("ORVANE_SYSFS_ROOT");
+    std::error_code ec;
+    if (!root_.empty()) fs::remove_all(root_, ec);
+  }
+
+  const std::string& root() const { return root_; }
+
+  // COM number com -> a device node named name. vendor "" leaves the
+  // device without USB ids; product "" without a product text.
+  void add(int com, const std::string& name, Bus bus, const std::string& vendor, const std::string& product,
+           const std::string& driver) {
+    std::string node = root_ + "/dev/" + name;
+    write(node, "");
+    link_com(com, node);
+    std::string dev;
+    if (bus == PLATFORM) {
+      dev = root_ + "/sys/devices/platform/serial8250/" + name;
+      fs::create_directories(dev);
+      if (!driver.empty()) fs::create_directory_symlink(root_ + "/sys/bus/platform/drivers/" + driver, dev + "/driver");
+    } else {
+      std::string usb = root_ + "/sys/devices/usb1/1-" + std::to_string(++usb_count_);
+      fs::create_directories(usb);
+      if (!vendor.empty()) {
+        write(usb + "/idVendor", vendor);
+        write(usb + "/idProduct", "6001");
+      }
+      if (!product.empty()) write(usb + "/product", product);
+      std::string iface = usb + "/1-" + std::to_string(usb_count_) + ":1.0";
+      fs::create_directories(iface);
+      if (bus == USB_ACM) {
+        dev = iface;
+        if (!driver.empty()) fs::create_directory_symlink(root_ + "/sys/bus/usb/drivers/" + driver, dev + "/driver");
+      } else {
+        dev = iface + "/" + name;
+        fs::create_directories(dev);
+        if (!driver.empty())
+          fs::create_directory_symlink(root_ + "/sys/bus/usb-serial/drivers/" + driver, dev + "/driver");
+      }
+    }
+    fs::create_directories(root_ + "/sys/class/tty/" + name);
+    fs::create_directory_symlink(dev, root_ + "/sys/class/tty/" + name + "/device");
+  }
+
+  // COM number com -> any existing path (a pseudo-terminal, for example).
+  void link_com(int com, const std::string& target) {
+    std::string link = root_ + "/devices/com" + std::to_string(com);
+    std::error_code ec;
+    fs::remove(link, ec);
+    fs::create_symlink(target, link);
+  }
+
+  static void write(const std::string& path, const std::string& text) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path) << text << "\n";
+  }
+
+ private:
+  std::string root_;
+  int usb_count_ = 0;
+};
