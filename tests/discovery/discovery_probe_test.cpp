@@ -108,3 +108,70 @@ TEST(DiscoveryFlushPort, NoStreamDrainsNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+struct Box {
+  int count = 0;
+  std::string caption;
+};
+int count_box(const char*, const char* caption, unsigned, void* user) {
+  static_cast<Box*>(user)->count++;
+  static_cast<Box*>(user)->caption = caption;
+  return PLAT_IDOK;
+}
+
+class DiscoveryLanProbe : public ::testing::Test {
+ protected:
+  void SetUp() override { plat_set_message_box_handler(count_box, &boxes); }
+  void TearDown() override { plat_set_message_box_handler(nullptr, nullptr); }
+  static std::string at(int tcp_port) { return "127.0.0.1:" + std::to_string(tcp_port); }
+  Box boxes;
+  GPIBPORT port;
+};
+
+TEST_F(DiscoveryLanProbe, AdapterAnswersWithItsVersionWithoutLineEnd) {
+  LineAdapter adapter(LineAdapter::ANSWER, "Prologix GPIB-ETHERNET Controller version 01.06.06.00");
+  int tcp_port = adapter.listen_tcp();
+  ASSERT_NE(0, tcp_port);
+  const char* text = nullptr;
+  EXPECT_TRUE(port.probe_prologix_lan(at(tcp_port).c_str(), &text));
+  EXPECT_STREQ("Prologix GPIB-ETHERNET Controller version 01.06.06.00", text);
+  EXPECT_EQ(0u, adapter.received().find("++mode 1\r\n++ver\r\n")) << adapter.received();
+}
+
+TEST_F(DiscoveryLanProbe, SilentAdapterGetsOneAttemptOnly) {
+  LineAdapter adapter(LineAdapter::SILENT);
+  int tcp_port = adapter.listen_tcp();
+  ASSERT_NE(0, tcp_port);
+  const char* text = nullptr;
+  EXPECT_FALSE(port.probe_prologix_lan(at(tcp_port).c_str(), &text));
+  EXPECT_STREQ("(No response from device)", text);
+  EXPECT_EQ(1, adapter.version_queries());
+}
+
+TEST_F(DiscoveryLanProbe, PeerThatHangsUpIsNoAdapter) {
+  LineAdapter adapter(LineAdapter::HANG_UP);
+  int tcp_port = adapter.listen_tcp();
+  ASSERT_NE(0, tcp_port);
+  const char* text = nullptr;
+  EXPECT_FALSE(port.probe_prologix_lan(at(tcp_port).c_str(), &text));
+  EXPECT_STREQ("(No Prologix adapter found)", text);
+}
+
+TEST_F(DiscoveryLanProbe, NothingListeningGivesTheStreamsText) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sin;
+  ASSERT_EQ(0, bind(s, reinterpret_cast<sockaddr*>(&sin), sizeof sin));
+  ASSERT_EQ(0, getsockname(s, reinterpret_cast<sockaddr*>(&sin), &len));
+  close(s);  // the port is now closed: nothing listens there
+  const char* text = nullptr;
+  EXPECT_FALSE(port.probe_prologix_lan(at(ntohs(sin.sin_port)).c_str(), &text));
+  EXPECT_STREQ("Unable to connect to server", text);
+  EXPECT_EQ(0, boxes.count) << "the failure goes into the text, not into a box";
+}
+
+}  // namespace
