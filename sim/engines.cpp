@@ -99,7 +99,7 @@ bool parse_int(std::string_view text, int& out) {
 class PrologixEngine : public Engine {
  public:
   PrologixEngine(CounterModel& model, Link& link, const TransportOptions& options)
-      : model_(model), link_(link), firmware_(firmware_info(options.firmware)),
+      : model_(model), link_(link), firmware_(firmware_info(options.firmware.value_or(Firmware::Ethernet))),
         device_address_(options.gpib_address), default_address_(options.adapter_address) {
     reset_config();
   }

@@ -41,6 +41,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,6 +62,7 @@ struct Faults {
   std::size_t split_bytes = 0;     // send replies in pieces of this many bytes
   std::chrono::milliseconds split_gap{0};  // with this pause between pieces
   std::size_t overlong = 0;        // pad every reply to at least this length
+  // Counted from the moment the faults were set:
   unsigned nonnumeric_every = 0;   // every Nth reply is "NOT A NUMBER"
   unsigned idn_every = 0;          // every Nth reply is the identification
   int drop_after = -1;             // close the connection after N replies
@@ -88,10 +90,12 @@ struct TransportOptions {
   std::uint16_t port = 0;
   ModelOptions model;
   Faults faults;
-  // Prologix: the adapter's firmware, the counter's GPIB address and the
-  // address the adapter talks to until "++addr" says otherwise (old firmware
-  // has no "++addr", so this is where its saved configuration points).
-  Firmware firmware = Firmware::Ethernet;
+  // Prologix: the adapter's firmware (none: the GPIB-ETHERNET firmware on
+  // the LAN adapter, 6.107 on the USB one), the counter's GPIB address and
+  // the address the adapter talks to until "++addr" says otherwise (old
+  // firmware has no "++addr", so this is where its saved configuration
+  // points).
+  std::optional<Firmware> firmware;
   int gpib_address = 10;
   int adapter_address = 10;
   // Pseudo-terminals: when devices_dir is set, devices_dir/com<com_number>

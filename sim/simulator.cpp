@@ -59,8 +59,8 @@ bool set_nonblocking(int fd) {
 
 struct Simulator::Impl : Link {
   Impl(TransportKind k, TransportOptions o) : kind(k), options(std::move(o)), model(options.model) {
-    if (kind == TransportKind::PrologixUsb && options.firmware == Firmware::Ethernet)
-      options.firmware = Firmware::Usb6107;
+    if (!options.firmware)
+      options.firmware = kind == TransportKind::PrologixUsb ? Firmware::Usb6107 : Firmware::Ethernet;
     faults = options.faults;
     rng.seed(options.model.seed ^ 0x5eed);
     if (is_prologix(kind))
@@ -93,7 +93,16 @@ struct Simulator::Impl : Link {
   }
 
   std::string shape_reply(std::string reply) override {
-    Faults f = snapshot();
+    Faults f;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      f = faults;
+      // "Every Nth reply" counts from the moment the faults were set.
+      if (faults_generation != shaped_generation) {
+        shaped_generation = faults_generation;
+        shaped = 0;
+      }
+    }
     ++shaped;
     if (f.idn_every && shaped % f.idn_every == 0) {
       reply = model.identification();
@@ -435,6 +444,8 @@ struct Simulator::Impl : Link {
   mutable std::mutex mutex;  // faults, record, counters, paths
   mutable std::condition_variable record_cv;
   Faults faults;
+  unsigned long long faults_generation = 0;
+  unsigned long long shaped_generation = 0;
   ByteRecord record;
   unsigned long long replies = 0;
   unsigned long long accepted = 0;
@@ -489,6 +500,7 @@ void Simulator::set_faults(const Faults& faults) {
   {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->faults = faults;
+    ++impl_->faults_generation;
   }
   impl_->wake();
 }
