@@ -14,7 +14,6 @@
 #include "platform/udp.h"
 
 namespace {
-char g_address_text[512];
 char g_error_caption[4096];
 
 // The Windows runtime's generator, kept here so that drawing a sequence
@@ -24,42 +23,7 @@ int next_random() {
   g_sequence_state = g_sequence_state * 214013u + 2531011u;
   return static_cast<int>((g_sequence_state >> 16) & 0x7FFF);
 }
-
-uint8_t byte_at(const uint8_t* data, size_t length, size_t i) { return i < length ? data[i] : 0; }
 }  // namespace
-
-void build_discovery_request(uint16_t sequence, uint8_t out[DISCOVERY_REQUEST_SIZE]) {
-  out[0] = DISCOVERY_MARK;
-  out[1] = DISCOVERY_IDENTIFY_REQUEST;
-  out[2] = static_cast<uint8_t>(sequence >> 8);
-  out[3] = static_cast<uint8_t>(sequence & 0xFF);
-  for (int i = 4; i < 10; ++i) out[i] = 0xFF;
-  out[10] = 0;
-  out[11] = 0;
-}
-
-bool parse_discovery_reply(const uint8_t* data, size_t length, uint16_t sequence, DISCOVERY_REPLY* out) {
-  if (!data || length < 4) return false;
-  if (data[0] != DISCOVERY_MARK || data[1] != DISCOVERY_IDENTIFY_REPLY) return false;
-  if (data[2] != static_cast<uint8_t>(sequence >> 8) || data[3] != static_cast<uint8_t>(sequence & 0xFF)) return false;
-  for (size_t i = 0; i < 6; ++i) out->mac[i] = byte_at(data, length, 4 + i);
-  out->address = 0;
-  for (size_t i = 20; i < 24; ++i) out->address = (out->address << 8) | byte_at(data, length, i);
-  return true;
-}
-
-const char* format_adapter_address(const ADAPTER_SOCKADDR& address, bool with_port) {
-  std::memset(g_address_text, 0, sizeof g_address_text);
-  uint32_t a = address.address;
-  if (with_port) {
-    std::snprintf(g_address_text, sizeof g_address_text, "%u.%u.%u.%u:%u", (a >> 24) & 0xFF, (a >> 16) & 0xFF,
-                  (a >> 8) & 0xFF, a & 0xFF, static_cast<unsigned>(address.port));
-  } else {
-    std::snprintf(g_address_text, sizeof g_address_text, "%u.%u.%u.%u", (a >> 24) & 0xFF, (a >> 16) & 0xFF,
-                  (a >> 8) & 0xFF, a & 0xFF);
-  }
-  return g_address_text;
-}
 
 void report_socket_error(const char* format, ...) {
   // The system's text first: formatting the caption must not disturb it.
