@@ -349,26 +349,30 @@ bool plat_serial_get_state(PLAT_SERIAL port, PLAT_SERIAL_STATE* state) {
   return true;
 }
 
-bool plat_serial_set_state(PLAT_SERIAL port, const PLAT_SERIAL_STATE* s) {
-  termios t;
-  if (tcgetattr(port->fd, &t) != 0) return false;
+// Stores every line setting of the state into t, leaving the rest of t as
+// it is. Answers false (EINVAL) for a setting termios cannot hold. Not in
+// the platform header: the tests of this backend declare it themselves.
+bool plat_posix_serial_store(const PLAT_SERIAL_STATE* s, termios* tp) {
+  termios& t = *tp;
   const SPEED* speed = nullptr;
   for (const SPEED& c : kSpeeds)
     if (c.baud == s->baud) speed = &c;
-  tcflag_t size;
+  // CS5 is 0, so the size's validity is kept apart from its bits.
+  tcflag_t size = CS8;
+  bool size_ok = true;
   switch (s->data_bits) {
     case 5: size = CS5; break;
     case 6: size = CS6; break;
     case 7: size = CS7; break;
     case 8: size = CS8; break;
-    default: size = 0; break;
+    default: size_ok = false; break;
   }
   bool parity_ok = s->parity == PLAT_PARITY_NONE || s->parity == PLAT_PARITY_EVEN || s->parity == PLAT_PARITY_ODD;
 #ifdef CMSPAR
   parity_ok = parity_ok || s->parity == PLAT_PARITY_MARK || s->parity == PLAT_PARITY_SPACE;
 #endif
   bool stop_ok = s->stop_bits == PLAT_STOP_1 || s->stop_bits == PLAT_STOP_1_5 || s->stop_bits == PLAT_STOP_2;
-  if (!speed || !size || !parity_ok || !stop_ok) {
+  if (!speed || !size_ok || !parity_ok || !stop_ok) {
     errno = EINVAL;
     return false;
   }
@@ -397,6 +401,13 @@ bool plat_serial_set_state(PLAT_SERIAL port, const PLAT_SERIAL_STATE* s) {
   if (s->in_x) t.c_iflag |= IXOFF;
   cfsetispeed(&t, speed->code);
   cfsetospeed(&t, speed->code);
+  return true;
+}
+
+bool plat_serial_set_state(PLAT_SERIAL port, const PLAT_SERIAL_STATE* s) {
+  termios t;
+  if (tcgetattr(port->fd, &t) != 0) return false;
+  if (!plat_posix_serial_store(s, &t)) return false;
   if (tcsetattr(port->fd, TCSANOW, &t) != 0) return false;
   modem_line(port->fd, TIOCM_DTR, s->dtr_control != PLAT_DTR_DISABLE);
   if (s->rts_control != PLAT_RTS_HANDSHAKE) modem_line(port->fd, TIOCM_RTS, s->rts_control != PLAT_RTS_DISABLE);

@@ -44,16 +44,24 @@ TCPBLOCK::TCPBLOCK(const char* descriptor, int default_port, char* error_text, i
       deferred(0),
       deferred_code(0),
       net_error(0) {
-  if (!descriptor) descriptor = "";
-  int n = std::snprintf(host, sizeof host, "%s", descriptor);
-  // A cut host could name another machine; it is refused instead.
-  host_fits = n >= 0 && static_cast<size_t>(n) < sizeof host;
-  if (char* colon = std::strrchr(host, ':')) {
-    *colon = '\0';
-    port = parse_port(colon + 1);
-  }
+  host_fits = split_descriptor(descriptor, default_port, host, sizeof host, &port);
   open_flag = connect_to_server(error_text, error_size);
   chunk_position = chunk_fill = 0;
+}
+
+bool TCPBLOCK::split_descriptor(const char* descriptor, int default_port, char* host, int size, int* port) {
+  *port = default_port;
+  if (size <= 0) return false;
+  if (!descriptor) descriptor = "";
+  const char* colon = std::strrchr(descriptor, ':');
+  size_t length = colon ? static_cast<size_t>(colon - descriptor) : std::strlen(descriptor);
+  if (colon) *port = parse_port(colon + 1);
+  // A cut host could name another machine; it is refused instead.
+  bool fits = length < static_cast<size_t>(size);
+  if (!fits) length = static_cast<size_t>(size) - 1;
+  std::memcpy(host, descriptor, length);
+  host[length] = '\0';
+  return fits;
 }
 
 TCPBLOCK::~TCPBLOCK() { disconnect(); }

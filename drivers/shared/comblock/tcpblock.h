@@ -28,6 +28,10 @@ class TCPBLOCK : public COMBLOCK {
   uint8_t* read(int max_count, int terminator, int timeout_ms, int dropout_msec, COMBLOCK_POLL poll, int* count_out,
                 int* result_out) override;
 
+  // Splits a descriptor the way the constructor does: host (cut to size
+  // bytes) and *port. Answers false when the host does not fit.
+  static bool split_descriptor(const char* descriptor, int default_port, char* host, int size, int* port);
+
   const char* host_text() const { return host; }
   int port_number() const { return port; }
 
