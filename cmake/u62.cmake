@@ -1,22 +1,24 @@
-# u62_gtest(NAME name SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s])
+# u62_gtest(NAME name SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s] [ENV VAR=value ...])
 # A GoogleTest executable whose tests CTest runs one by one with a time-out,
 # with ORVANE_MARK_DIR pointing at a folder of the build so that test runs
-# never meet a real driver's interface marks.
+# never meet a real driver's interface marks. The environment goes through
+# env(1) as the test launcher: a list in the ENVIRONMENT property of
+# discovered tests would lose all but its first element.
 function(u62_gtest)
-  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
-  add_executable(${T_NAME} ${T_SOURCES})
-  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main pthread)
   if(NOT T_LABELS)
     set(T_LABELS ${T_NAME})
   endif()
-  # Each value is quoted on its own: an empty one would shift the pairs.
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main pthread)
+  set_target_properties(${T_NAME} PROPERTIES CROSSCOMPILING_EMULATOR
+    "env;ORVANE_MARK_DIR=${CMAKE_BINARY_DIR}/marks;U62_BUILD_DIR=${CMAKE_BINARY_DIR};U62_SOURCE_DIR=${CMAKE_SOURCE_DIR};${T_ENV}")
   gtest_discover_tests(${T_NAME}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT "${T_TIMEOUT}" LABELS "${T_LABELS}"
-               ENVIRONMENT "ORVANE_MARK_DIR=${CMAKE_BINARY_DIR}/marks;U62_BUILD_DIR=${CMAKE_BINARY_DIR};U62_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+    PROPERTIES TIMEOUT "${T_TIMEOUT}" LABELS "${T_LABELS}")
 endfunction()
 
 # u62_core_library(NAME name DIRS dir... LIBS ...)
