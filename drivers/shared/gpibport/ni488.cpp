@@ -21,6 +21,7 @@ PLAT_LIB g_library = nullptr;
 int* g_user_ibsta = nullptr;
 int* g_user_iberr = nullptr;
 long* g_user_ibcntl = nullptr;
+bool g_reached = false;
 
 // The library stays loaded for the module's life once it has its status
 // variables; this object lets it go when the module goes.
@@ -35,6 +36,7 @@ struct LIBRARY_RELEASE {
 
 void binding_failure() {
   int code = plat_last_error();
+  g_reached = false;
   ibsta = ERR;
   iberr = EDVR;
   ibcnt = code;
@@ -73,6 +75,7 @@ void* resolve_entry(const char* name) {
 }
 
 void copy_status() {
+  g_reached = true;
   ibsta = *g_user_ibsta;
   iberr = *g_user_iberr;
   ibcntl = *g_user_ibcntl;
@@ -157,6 +160,8 @@ long ThreadIbcntl() {
   auto fn = bound(e_ThreadIbcntl, "ThreadIbcntl");
   return fn ? fn() : ibcntl;
 }
+
+bool last_call_reached_library() { return g_reached; }
 
 int timeout_code(int ms) {
   // Each value lies a little above its code's nominal time-out, so that a

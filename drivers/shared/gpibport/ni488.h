@@ -89,6 +89,10 @@ int ThreadIberr();
 int ThreadIbcnt();
 long ThreadIbcntl();
 
+// Whether the last call reached the library. After a binding failure the
+// counts hold a system error code, not a number of bytes.
+bool last_call_reached_library();
+
 // The library's time-out code for a time-out of ms milliseconds.
 int timeout_code(int ms);
 

@@ -234,7 +234,9 @@ char* GPIBPORT::receive(int max_count, bool timeout_is_error, bool from_interfac
   int target = (ni_device == -1 || from_interface) ? ni_board : ni_device;
   ni488::ibconfig(target, ni488::IbcEOSrd, terminator != -1);
   int status = ni488::ibrd(target, work_buffer, n);
-  count = static_cast<int>(ni488::ibcntl);
+  // Without the library the count is a system error code, and the buffer
+  // holds nothing that was read.
+  count = ni488::last_call_reached_library() ? static_cast<int>(ni488::ibcntl) : 0;
   if (count < 0 || count > n) count = count < 0 ? 0 : n;
   if (!(status & ni488::ERR)) {
     if (status_out) *status_out = RX_TERMINATED;
@@ -277,7 +279,9 @@ uint8_t* GPIBPORT::receive_bytes(int max_count, bool timeout_is_error, bool from
   int target = (ni_device == -1 || from_interface) ? ni_board : ni_device;
   ni488::ibconfig(target, ni488::IbcEOSrd, 0);
   int status = ni488::ibrd(target, out, n);
-  count = static_cast<int>(ni488::ibcntl);
+  // Without the library the count is a system error code, and the buffer
+  // holds nothing that was read.
+  count = ni488::last_call_reached_library() ? static_cast<int>(ni488::ibcntl) : 0;
   if (count < 0 || count > n) count = count < 0 ? 0 : n;
   if (count_out) *count_out = count;
   if (!(status & ni488::ERR)) return out;

@@ -76,7 +76,14 @@ int GPIBPORT::open(int address_in, GPIBPORT_HOOK hook_in, bool clear_device, int
       ni_device = ni488::ibdev(board_index, address, 0, ni488::timeout_code(ni_timeout_ms), 1, 0);
       if (ni488::ibsta & ni488::ERR) {
         release_mark();
+        // The report describes the failed ibdev, not the clean-up after it.
+        int failed_sta = ni488::ibsta, failed_err = ni488::iberr;
+        long failed_cntl = ni488::ibcntl;
         ni488::ibonl(ni_board, 0);
+        ni488::ibsta = failed_sta;
+        ni488::iberr = failed_err;
+        ni488::ibcntl = failed_cntl;
+        ni488::ibcnt = static_cast<int>(failed_cntl);
         fatal_error("ibdev Error\n");
         return 0;
       }
