@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -303,6 +304,40 @@ TEST_F(DiscoveryLan, EnumerationListsComPortsThenAdapters) {
   EXPECT_GE(took, 200) << "the collection takes its 200 ms";
   EXPECT_LT(took, 2000);
   EXPECT_EQ(0, port.discovery_socket_count);
+}
+
+TEST_F(DiscoveryLan, MoreInterfacesThanSocketSlots) {
+  // 140 more broadcast-capable interfaces (70 veth pairs) than the port
+  // has room for.
+  char batch[] = "/tmp/u62-ifaces-XXXXXX";
+  int fd = mkstemp(batch);
+  ASSERT_GE(fd, 0);
+  std::string add, del;
+  for (int i = 0; i < 70; ++i) {
+    std::string a = "a" + std::to_string(i), b = "b" + std::to_string(i);
+    add += "link add " + a + " type veth peer name " + b + "\n";
+    add += "addr add 10.100." + std::to_string(i) + ".1/24 dev " + a + "\n";
+    add += "addr add 10.100." + std::to_string(i) + ".2/24 dev " + b + "\n";
+    add += "link set " + a + " up\nlink set " + b + " up\n";
+    del += "link del " + a + "\n";
+  }
+  ASSERT_EQ(static_cast<ssize_t>(add.size()), write(fd, add.data(), add.size()));
+  close(fd);
+  int made = std::system(("ip -batch " + std::string(batch) + " >/dev/null 2>&1").c_str());
+  if (made != 0) {
+    unlink(batch);
+    GTEST_SKIP() << "veth interfaces cannot be made here";
+  }
+  EXPECT_TRUE(port.open_discovery_sockets());
+  EXPECT_LE(port.discovery_socket_count, GPIBPORT_MAX_DISCOVERY_SOCKETS);
+  EXPECT_GE(port.discovery_socket_count, GPIBPORT_MAX_DISCOVERY_SOCKETS - 3);
+  EXPECT_TRUE(port.send_discovery_request());
+  EXPECT_TRUE(port.collect_discovery_replies(20));
+  port.close_discovery_sockets();
+  EXPECT_TRUE(boxes.captions.empty());
+  std::ofstream(batch) << del;
+  std::system(("ip -batch " + std::string(batch) + " >/dev/null 2>&1").c_str());
+  unlink(batch);
 }
 
 // Run in a namespace that has only lo.

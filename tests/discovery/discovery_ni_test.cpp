@@ -62,6 +62,14 @@ TEST(DiscoveryNiBoards, SkipNiLeavesTheLibraryAlone) {
   EXPECT_EQ(0, port.enumerate_interfaces(true, true));
 }
 
+TEST(DiscoveryNiBoards, FullListLooksUpNoBoard) {
+  DeviceTree tree;
+  for (int com = 1; com <= MAX_INTERFACES; ++com) tree.link_com(com, "/dev/null");
+  GPIBPORT port;
+  EXPECT_EQ(MAX_INTERFACES, port.enumerate_interfaces(true, false));
+  EXPECT_EQ(std::string::npos, library_calls().find("ibfind"));
+}
+
 TEST(DiscoveryNoNiLibrary, NoBoardsAndNoMessage) {
   // Run without the stand-in on the loader's path.
   if (void* lib = dlopen("libgpib.so.0", RTLD_NOW)) {
