@@ -28,12 +28,19 @@ void check(const GUARDED_TEXT& t) {
   if (std::strlen(t.text) > KV_TEXT_MEMBER_SIZE - 1) std::abort();
 }
 
+void clean_up() {
+  std::remove((g_folder + "in.ini").c_str());
+  std::remove((g_folder + "out.ini").c_str());
+  rmdir(g_folder.c_str());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   char templ[] = "/tmp/fuzz_kvloadXXXXXX";
   if (!mkdtemp(templ)) std::abort();
   g_folder = std::string(templ) + "/";
+  std::atexit(clean_up);
   plat_set_message_box_handler(quiet, nullptr);
   return 0;
 }
