@@ -167,6 +167,8 @@ struct Live {
   std::atomic<long long> count{0};
   std::atomic<double> last{0};
   std::atomic<bool> frequency{false};
+  std::atomic<int64_t> first_micros{-1};
+  std::atomic<int64_t> last_micros{-1};
   std::mutex mutex;
   std::string instrument;  // as last shown
 };
@@ -296,6 +298,8 @@ int main(int argc, char** argv) {
     recorder.add(s.reading, s.frequency);
     live.last = s.reading;
     live.frequency = s.frequency;
+    if (live.first_micros < 0) live.first_micros = s.micros;
+    live.last_micros = s.micros;
     // Stopping from here, before the driver's next pass, keeps the count
     // exact: the closing sequence discards the reply still in flight.
     if (++live.count == limit) ovhost::set_thread_command(handle, OV_CMD_STOP);
@@ -381,9 +385,12 @@ int main(int argc, char** argv) {
   recorder.close();
 
   long long count = live.count;
+  // The rate while readings flowed, without the time the connection took.
+  double span = (live.last_micros - live.first_micros) / 1e6;
+  double rate = count > 1 && span > 0 ? (count - 1) / span : 0.0;
   char line[1024];
-  std::snprintf(line, sizeof line, "%lld readings in %.1f s (%.1f/s) written to %s", count, elapsed,
-                elapsed > 0 ? count / elapsed : 0.0, output.c_str());
+  std::snprintf(line, sizeof line, "%lld readings in %.1f s (%.1f/s) written to %s", count, elapsed, rate,
+                output.c_str());
   term.line(line);
   if (recorder.write_failed()) term.line("orvane-host: writing " + output + " failed", true);
   module.shutdown();
