@@ -241,7 +241,7 @@ bool HEADLESS_SURFACE::choose_item(int id, int index) {
 void HEADLESS_SURFACE::tab() {
   int start = -1;
   for (int i = 0; i < control_count_; i++) {
-    if (controls_[i].def->id == focus_) start = i;
+    if (focus_ != DLG_NONE && controls_[i].def->id == focus_) start = i;
   }
   for (int step = 1; step <= control_count_; step++) {
     const CONTROL& c = controls_[(start + step + control_count_) % control_count_];

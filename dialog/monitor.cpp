@@ -139,19 +139,19 @@ int monitor_failure_hook(GPIBPORT* port, const char* text, int, int, long) {
       if (static_cast<signed char>(*p) < 32) *p = ' ';
     }
   }
-  HOST_PRINTF(OV_failure_printf, "Error: %s", copy);
   if (b) {
     b->monitor_failed.store(1);
     b->monitoring.store(0);
   }
+  HOST_PRINTF(OV_failure_printf, "Error: %s", copy);
   return 0;
 }
 
 int monitor_dialogue(MONITOR_BLOCK* b) {
   GPIBPORT* port = b->port;
   if (!b->interface_text[0]) {
-    HOST_PRINTF(OV_failure_printf, "Invalid address or port selection");
     b->monitor_failed.store(1);
+    HOST_PRINTF(OV_failure_printf, "Invalid address or port selection");
     return 0;
   }
   const char* address = b->address_text;
@@ -206,6 +206,10 @@ int monitor_dialogue(MONITOR_BLOCK* b) {
         // is written once per run and never changed under the reader.
         if (!b->id_received.load(std::memory_order_acquire)) {
           copy_text(b->instrument_id, sizeof b->instrument_id, text);
+          // The reply's line end would become part of the Instrument
+          // parameter, and a value with a line break spoils the settings file.
+          size_t end = std::strlen(b->instrument_id);
+          while (end > 0 && is_space(b->instrument_id[end - 1])) b->instrument_id[--end] = 0;
           b->id_received.store(1, std::memory_order_release);
         }
       } else {
