@@ -11,7 +11,7 @@ namespace {
 
 // A temporary devices folder; the environment points at it while the
 // fixture lives.
-class ComNameFolder : public ::testing::Test {
+class ComblockComNameFolder : public ::testing::Test {
  protected:
   void SetUp() override {
     char tmpl[] = "/tmp/u62-devices-XXXXXX";
@@ -33,7 +33,7 @@ class ComNameFolder : public ::testing::Test {
   std::vector<std::string> links_;
 };
 
-TEST(ComName, ParsesComNumbers) {
+TEST(ComblockComName, ParsesComNumbers) {
   struct {
     const char* name;
     int n;
@@ -45,7 +45,7 @@ TEST(ComName, ParsesComNumbers) {
   EXPECT_EQ(plat_com_parse_name(nullptr), 0);
 }
 
-TEST(ComName, FixedMapWithoutDevicesFolder) {
+TEST(ComblockComName, FixedMapWithoutDevicesFolder) {
   unsetenv("ORVANE_DEVICES");
   struct {
     int n;
@@ -62,7 +62,7 @@ TEST(ComName, FixedMapWithoutDevicesFolder) {
   EXPECT_EQ(plat_com_number("/dev/null"), 0);
 }
 
-TEST(ComName, NamesToPaths) {
+TEST(ComblockComName, NamesToPaths) {
   unsetenv("ORVANE_DEVICES");
   struct {
     const char* name;
@@ -76,7 +76,7 @@ TEST(ComName, NamesToPaths) {
   }
 }
 
-TEST(ComName, PathsThatDoNotFitAreRefused) {
+TEST(ComblockComName, PathsThatDoNotFitAreRefused) {
   std::string long_name(300, 'x');
   long_name[0] = '/';
   char path[PLAT_COM_PATH_SIZE] = "junk";
@@ -87,7 +87,7 @@ TEST(ComName, PathsThatDoNotFitAreRefused) {
   EXPECT_STREQ(tiny, "");
 }
 
-TEST_F(ComNameFolder, ComNumbersNameTheFolderEntries) {
+TEST_F(ComblockComNameFolder, ComNumbersNameTheFolderEntries) {
   link("com7", "/dev/null");
   link("com3", "/dev/zero");
   link("com12", "/dev/u62-no-such-device");  // dangling: not present

@@ -16,7 +16,7 @@ bool plat_posix_serial_store(const PLAT_SERIAL_STATE* state, termios* t);
 
 namespace {
 
-class SerialLine : public ::testing::Test {
+class ComblockSerialLine : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(pty_.ok());
@@ -47,7 +47,7 @@ class SerialLine : public ::testing::Test {
   BoxRecorder boxes_;
 };
 
-TEST_F(SerialLine, DescriptorNamesPortAndSettings) {
+TEST_F(ComblockSerialLine, DescriptorNamesPortAndSettings) {
   // A pseudo-terminal keeps the speed and the stop bits but always reads
   // back 8 data bits without parity; StateStoresIntoTermios covers those.
   struct {
@@ -79,7 +79,7 @@ TEST_F(SerialLine, DescriptorNamesPortAndSettings) {
   EXPECT_EQ(boxes_.count(), 0u);
 }
 
-TEST_F(SerialLine, RejectedSettingsShowABoxAndKeepTheLine) {
+TEST_F(ComblockSerialLine, RejectedSettingsShowABoxAndKeepTheLine) {
   SERBLOCK first("COM5:baud=4800 parity=N data=8 stop=1", nullptr);
   ASSERT_TRUE(first.is_open());
   first.configure("baud=fast", true);
@@ -97,7 +97,7 @@ TEST_F(SerialLine, RejectedSettingsShowABoxAndKeepTheLine) {
   EXPECT_EQ(boxes[0].caption, "SetCommState");
 }
 
-TEST_F(SerialLine, MissingOrBusyPortIsUnavailable) {
+TEST_F(ComblockSerialLine, MissingOrBusyPortIsUnavailable) {
   char error[512] = "";
   {
     SERBLOCK absent("COM9", error);  // no com9 in the devices folder
@@ -139,14 +139,14 @@ TEST_F(SerialLine, MissingOrBusyPortIsUnavailable) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-TEST_F(SerialLine, PortIsFreeAgainAfterClose) {
+TEST_F(ComblockSerialLine, PortIsFreeAgainAfterClose) {
   { SERBLOCK first("COM5", nullptr); }
   SERBLOCK again("COM5", nullptr);
   EXPECT_TRUE(again.is_open());
   EXPECT_EQ(boxes_.count(), 0u);
 }
 
-TEST_F(SerialLine, DescriptorsTooLongAreRefused) {
+TEST_F(ComblockSerialLine, DescriptorsTooLongAreRefused) {
   char error[16] = "";
   std::string name = "/dev/" + std::string(400, 'x');
   SERBLOCK b(name.c_str(), error, sizeof error);
@@ -162,7 +162,7 @@ TEST_F(SerialLine, DescriptorsTooLongAreRefused) {
   EXPECT_EQ(boxes[0].caption.rfind("BuildCommDCB: baud=9600 ", 0), 0u);
 }
 
-TEST_F(SerialLine, WriteReachesThePeer) {
+TEST_F(ComblockSerialLine, WriteReachesThePeer) {
   SERBLOCK b("COM5", nullptr);
   ASSERT_TRUE(b.is_open());
   EXPECT_EQ(b.write("*IDN?\n", -1, 250), 1);
@@ -171,7 +171,7 @@ TEST_F(SerialLine, WriteReachesThePeer) {
   EXPECT_EQ(pty_.take(1000), "ABC");
 }
 
-TEST_F(SerialLine, WriteTimesOutWhenThePeerDoesNotRead) {
+TEST_F(ComblockSerialLine, WriteTimesOutWhenThePeerDoesNotRead) {
   SERBLOCK b("COM5", nullptr);
   ASSERT_TRUE(b.is_open());
   std::string big(1 << 20, 'x');
@@ -183,7 +183,7 @@ TEST_F(SerialLine, WriteTimesOutWhenThePeerDoesNotRead) {
   EXPECT_EQ(boxes_.count(), 0u);  // a time-out is silent
 }
 
-TEST_F(SerialLine, ReadResults) {
+TEST_F(ComblockSerialLine, ReadResults) {
   SERBLOCK b("COM5", nullptr);
   ASSERT_TRUE(b.is_open());
 
@@ -240,7 +240,7 @@ TEST_F(SerialLine, ReadResults) {
 std::atomic<int> g_polls{0};
 int poll_three_times() { return ++g_polls < 3 ? 1 : 0; }
 
-TEST_F(SerialLine, PollFunctionCancelsAReadWithoutTimeOut) {
+TEST_F(ComblockSerialLine, PollFunctionCancelsAReadWithoutTimeOut) {
   SERBLOCK b("COM5", nullptr);
   ASSERT_TRUE(b.is_open());
   g_polls = 0;
@@ -252,7 +252,7 @@ TEST_F(SerialLine, PollFunctionCancelsAReadWithoutTimeOut) {
   EXPECT_LT(r.ms, 500);
 }
 
-TEST_F(SerialLine, FullAreaAndTerminatorAtTheLastByte) {
+TEST_F(ComblockSerialLine, FullAreaAndTerminatorAtTheLastByte) {
   SERBLOCK b("COM5", nullptr);
   ASSERT_TRUE(b.is_open());
   for (bool last_is_terminator : {false, true}) {
@@ -270,7 +270,7 @@ TEST_F(SerialLine, FullAreaAndTerminatorAtTheLastByte) {
   }
 }
 
-TEST_F(SerialLine, HangUpEndsTheReadWithAnError) {
+TEST_F(ComblockSerialLine, HangUpEndsTheReadWithAnError) {
   SERBLOCK b("COM5", nullptr);
   ASSERT_TRUE(b.is_open());
   pty_.put("par");
@@ -293,7 +293,7 @@ TEST_F(SerialLine, HangUpEndsTheReadWithAnError) {
   EXPECT_LT(r.ms, 500);
 }
 
-TEST(SerialSettings, StateStoresIntoTermios) {
+TEST(ComblockSerialSettings, StateStoresIntoTermios) {
   PLAT_SERIAL_STATE base{};
   base.baud = 9600;
   base.data_bits = 8;
@@ -349,7 +349,7 @@ TEST(SerialSettings, StateStoresIntoTermios) {
   }
 }
 
-TEST(SerialSettings, Grammar) {
+TEST(ComblockSerialSettings, Grammar) {
   struct {
     const char* text;
     bool ok;

@@ -11,7 +11,7 @@ using namespace u62test;
 
 namespace {
 
-class TcpLine : public ::testing::Test {
+class ComblockTcpLine : public ::testing::Test {
  protected:
   // Connects a block to the listener and accepts its connection.
   void connect(const std::string& descriptor, int default_port = 1234) {
@@ -45,7 +45,7 @@ class TcpLine : public ::testing::Test {
   int peer_ = -1;
 };
 
-TEST(TcpDescriptor, HostAndPort) {
+TEST(ComblockTcpDescriptor, HostAndPort) {
   struct {
     const char* descriptor;
     int default_port;
@@ -78,7 +78,7 @@ TEST(TcpDescriptor, HostAndPort) {
   EXPECT_EQ(port, 80);
 }
 
-TEST_F(TcpLine, ConnectsByAddressDefaultPortAndName) {
+TEST_F(ComblockTcpLine, ConnectsByAddressDefaultPortAndName) {
   connect(listener_.descriptor());
   EXPECT_EQ(block_->port_number(), listener_.port());
   TearDown();
@@ -91,7 +91,7 @@ TEST_F(TcpLine, ConnectsByAddressDefaultPortAndName) {
   EXPECT_EQ(boxes_.count(), 0u);
 }
 
-TEST(TcpConnect, NothingListens) {
+TEST(ComblockTcpConnect, NothingListens) {
   BoxRecorder boxes;
   std::string descriptor = "127.0.0.1:" + std::to_string(closed_port());
   char error[512] = "";
@@ -116,7 +116,7 @@ TEST(TcpConnect, NothingListens) {
   EXPECT_EQ(b.transmit("x", 1, 100), 0);
 }
 
-TEST(TcpConnect, UnusableHostOrPortIsRefusedWithoutConnecting) {
+TEST(ComblockTcpConnect, UnusableHostOrPortIsRefusedWithoutConnecting) {
   BoxRecorder boxes;
   struct {
     std::string descriptor;
@@ -136,7 +136,7 @@ TEST(TcpConnect, UnusableHostOrPortIsRefusedWithoutConnecting) {
   EXPECT_EQ(boxes.count(), 0u);
 }
 
-TEST_F(TcpLine, WriteReachesThePeer) {
+TEST_F(ComblockTcpLine, WriteReachesThePeer) {
   connect(listener_.descriptor());
   EXPECT_EQ(block_->write("++ver\r\n", -1, 250), 1);
   EXPECT_EQ(recv_some(peer_, 1000), "++ver\r\n");
@@ -154,7 +154,7 @@ TEST_F(TcpLine, WriteReachesThePeer) {
   EXPECT_EQ(got.size(), big.size());
 }
 
-TEST_F(TcpLine, WriteTimesOutWhenThePeerStopsReading) {
+TEST_F(ComblockTcpLine, WriteTimesOutWhenThePeerStopsReading) {
   connect(listener_.descriptor());
   std::string big(64 << 20, 'x');
   int64_t t0 = now_ms();
@@ -165,7 +165,7 @@ TEST_F(TcpLine, WriteTimesOutWhenThePeerStopsReading) {
   EXPECT_EQ(boxes_.count(), 0u);
 }
 
-TEST_F(TcpLine, WriteToAClosedPeerFailsWithABox) {
+TEST_F(ComblockTcpLine, WriteToAClosedPeerFailsWithABox) {
   connect(listener_.descriptor());
   close(peer_);
   peer_ = -1;
@@ -181,7 +181,7 @@ TEST_F(TcpLine, WriteToAClosedPeerFailsWithABox) {
   EXPECT_EQ(boxes[0].caption.rfind("Connection was closed by remote host (WSA code=", 0), 0u);
 }
 
-TEST_F(TcpLine, ReadResults) {
+TEST_F(ComblockTcpLine, ReadResults) {
   connect(listener_.descriptor());
   send("+1.00000000012345E+07\r\nABCDEFGH");
   READ r = read(-1, 10, 2000, 500);
@@ -222,7 +222,7 @@ TEST_F(TcpLine, ReadResults) {
   EXPECT_EQ(boxes_.count(), 0u);
 }
 
-TEST_F(TcpLine, LongReplyComesFromOneRefillAndTheRestWaits) {
+TEST_F(ComblockTcpLine, LongReplyComesFromOneRefillAndTheRestWaits) {
   connect(listener_.descriptor());
   std::string reply(1999, 'r');
   reply += '\n';
@@ -242,7 +242,7 @@ TEST_F(TcpLine, LongReplyComesFromOneRefillAndTheRestWaits) {
   EXPECT_EQ(r.result, RX_CLOSED);
 }
 
-TEST_F(TcpLine, FullAreaAndTerminatorAtTheLastByte) {
+TEST_F(ComblockTcpLine, FullAreaAndTerminatorAtTheLastByte) {
   connect(listener_.descriptor());
   for (bool last_is_terminator : {false, true}) {
     std::string data(RECV_AREA_SIZE + 100, 'a');
@@ -260,7 +260,7 @@ TEST_F(TcpLine, FullAreaAndTerminatorAtTheLastByte) {
 std::atomic<int> g_polls{0};
 int poll_three_times() { return ++g_polls < 3 ? 1 : 0; }
 
-TEST_F(TcpLine, PollFunctionCancelsAReadWithoutTimeOut) {
+TEST_F(ComblockTcpLine, PollFunctionCancelsAReadWithoutTimeOut) {
   connect(listener_.descriptor());
   g_polls = 0;
   READ r = read(-1, 10, 0, 100, poll_three_times);
@@ -270,7 +270,7 @@ TEST_F(TcpLine, PollFunctionCancelsAReadWithoutTimeOut) {
   EXPECT_LT(r.ms, 500);
 }
 
-TEST_F(TcpLine, PeerCloseWhileReading) {
+TEST_F(ComblockTcpLine, PeerCloseWhileReading) {
   connect(listener_.descriptor());
   send("partial");
   std::thread closer([&] {
@@ -291,7 +291,7 @@ TEST_F(TcpLine, PeerCloseWhileReading) {
   EXPECT_EQ(r.result, RX_CLOSED);
 }
 
-TEST_F(TcpLine, ReplyFollowedAtOnceByCloseIsDelivered) {
+TEST_F(ComblockTcpLine, ReplyFollowedAtOnceByCloseIsDelivered) {
   connect(listener_.descriptor());
   send("last words\n");
   close(peer_);
@@ -304,7 +304,7 @@ TEST_F(TcpLine, ReplyFollowedAtOnceByCloseIsDelivered) {
   EXPECT_EQ(r.result, RX_CLOSED);
 }
 
-TEST_F(TcpLine, ResetWhileReadingIsAnError) {
+TEST_F(ComblockTcpLine, ResetWhileReadingIsAnError) {
   connect(listener_.descriptor());
   // Unread data in the peer's queue makes its close a reset.
   EXPECT_EQ(block_->write("unread\n", -1, 250), 1);
