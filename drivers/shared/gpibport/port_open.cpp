@@ -3,18 +3,23 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
+#include "drivers/shared/comblock/serblock.h"
+#include "drivers/shared/comblock/tcpblock.h"
 #include "drivers/shared/gpibport/gpibport.h"
 #include "drivers/shared/gpibport/ni488.h"
 #include "platform/clock.h"
 #include "platform/nilib.h"
 
-// Makes the byte stream beneath a port; the block reports its failure in
-// error_text (512 characters).
-COMBLOCK* gpibport_make_stream(bool network, int default_port, const char* descriptor, char* error_text);
-
 namespace {
 enum { CONNECT_SETTLE_MS = 25, ERROR_TEXT_SIZE = 512 };
+
+// The block reports why it could not open in error_text.
+COMBLOCK* make_stream(bool network, int default_port, const char* descriptor, char* error_text) {
+  if (network) return new (std::nothrow) TCPBLOCK(descriptor, default_port, error_text, ERROR_TEXT_SIZE);
+  return new (std::nothrow) SERBLOCK(descriptor, error_text, ERROR_TEXT_SIZE);
+}
 
 // Version texts look like "...Controller version 6.107"; the letter after a
 // two-digit minor number (3.12c) tells old firmware generations apart. The
@@ -96,7 +101,7 @@ int GPIBPORT::open(int address_in, GPIBPORT_HOOK hook_in, bool clear_device, int
     // TCP port.
     bool prologix_lan = is_prologix || device_mode;
     int default_port = prologix_lan ? PROLOGIX_TCP_PORT : INSTRUMENT_TCP_PORT;
-    stream = gpibport_make_stream(is_network != 0, default_port, interface_text, error_text);
+    stream = make_stream(is_network != 0, default_port, interface_text, error_text);
     if (!stream || !stream->is_open()) {
       delete stream;
       stream = nullptr;
@@ -163,7 +168,9 @@ int GPIBPORT::open(int address_in, GPIBPORT_HOOK hook_in, bool clear_device, int
   }
   parse_version(reply, &fw_major, &fw_minor, &fw_revision);
   int version = 100 * fw_major + fw_minor;
-  extended_commands = version > 312 || (version == 312 && fw_revision >= 'c');
+  // Adapters print the letter in either case ("3.12C" in the field).
+  int revision = fw_revision >= 'A' && fw_revision <= 'Z' ? fw_revision - 'A' + 'a' : fw_revision;
+  extended_commands = version > 312 || (version == 312 && revision >= 'c');
   if (extended_commands || is_network) {
     send("++eos 0");
     if (address != -1) {
