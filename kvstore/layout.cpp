@@ -10,7 +10,7 @@
 namespace {
 
 constexpr bool win32_host = sizeof(void*) == 4 && alignof(double) == 8;
-constexpr bool lp64_host = sizeof(void*) == 8;
+constexpr bool ptr64_host = sizeof(void*) == 8;
 
 static_assert(!win32_host || sizeof(KVSTORE<KVDLGFIELD>) == 1184, "store size");
 static_assert(!win32_host || sizeof(KVBASE) == 1184, "driver store size");
@@ -47,12 +47,12 @@ static_assert(!win32_host || offsetof(KVDLGFIELD, enabled) == 6204, "enabled");
 
 // 64-bit builds (the Linux host, Windows x64 under Wine) share one natural
 // layout: pointers on 8-byte boundaries, the texts packed behind them.
-static_assert(!lp64_host || sizeof(KVSTORE<KVDLGFIELD>) == 8 + 248 + 24 + 24 + 16 + 1024, "store size");
-static_assert(!lp64_host || offsetof(KVDLGFIELD, key) == 48, "key");
-static_assert(!lp64_host || offsetof(KVDLGFIELD, binding) == 80, "binding");
-static_assert(!lp64_host || offsetof(KVDLGFIELD, label) == 96, "label");
-static_assert(!lp64_host || offsetof(KVDLGFIELD, enabled) == 6240, "enabled");
-static_assert(!lp64_host || sizeof(KVDLGFIELD) == 6248, "entry size");
+static_assert(!ptr64_host || sizeof(KVSTORE<KVDLGFIELD>) == 8 + 248 + 24 + 24 + 16 + 1024, "store size");
+static_assert(!ptr64_host || offsetof(KVDLGFIELD, key) == 48, "key");
+static_assert(!ptr64_host || offsetof(KVDLGFIELD, binding) == 80, "binding");
+static_assert(!ptr64_host || offsetof(KVDLGFIELD, label) == 96, "label");
+static_assert(!ptr64_host || offsetof(KVDLGFIELD, enabled) == 6240, "enabled");
+static_assert(!ptr64_host || sizeof(KVDLGFIELD) == 6248, "entry size");
 
 // Nothing may be inserted between the layers of an entry on any target.
 static_assert(offsetof(KVDLGFIELD, choices) == offsetof(KVDLGFIELD, label) + 512, "label width");

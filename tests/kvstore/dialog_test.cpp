@@ -133,6 +133,12 @@ TEST_F(KvDialog, FromDialogStoresEveryBoundControl) {
   EXPECT_EQ(p.duration_type, -1);
   EXPECT_TRUE(boxes().empty());
 
+  // A two-state button is a check box by another name.
+  p.e_query->ctrl_type = CTRL_BUTTON;
+  d[1029].checked = false;
+  ASSERT_TRUE(store.from_dialog(&d));
+  EXPECT_STREQ(p.e_query->str(), "False");
+
   // Texts are read back to 511 characters at most.
   d[1000].text = std::string(700, 'w');
   ASSERT_TRUE(store.from_dialog(&d));
@@ -140,7 +146,10 @@ TEST_F(KvDialog, FromDialogStoresEveryBoundControl) {
 }
 
 TEST_F(KvDialog, EntriesWithoutControlOrDisabledAreNotReadBack) {
+  p.e_trace->ctrl_type = 9;  // no kind of control: not shown
+  store.put("Trace", "hidden");
   store.to_dialog(&d, true);
+  EXPECT_EQ(d[1000].text, "");
   p.e_bins->enabled = 0;
   d[1005].text = "garbage!";
   ASSERT_TRUE(store.from_dialog(&d)) << "a disabled entry is not even validated";
