@@ -202,14 +202,14 @@ TEST_F(ComblockTcpLine, ReadResults) {
   EXPECT_EQ(r.result, RX_TIMEOUT);
   EXPECT_EQ(r.count, 0);
   EXPECT_GE(r.ms, 250);
-  EXPECT_LT(r.ms, 400);
+  EXPECT_LT(r.ms, 700);
 
   send("12345");
   r = read(-1, 10, 0, 200);
   EXPECT_EQ(r.result, RX_DROPOUT);
   EXPECT_EQ(r.bytes, "12345");
   EXPECT_GE(r.ms, 200);
-  EXPECT_LT(r.ms, 400);
+  EXPECT_LT(r.ms, 700);
 
   // A terminator above 127 is a byte like any other.
   send(std::string("ab\xff" "cd"));
@@ -267,7 +267,7 @@ TEST_F(ComblockTcpLine, PollFunctionCancelsAReadWithoutTimeOut) {
   EXPECT_EQ(r.result, RX_CANCELLED);
   EXPECT_EQ(g_polls.load(), 3);
   EXPECT_GE(r.ms, 200);
-  EXPECT_LT(r.ms, 500);
+  EXPECT_LT(r.ms, 700);
 }
 
 TEST_F(ComblockTcpLine, PeerCloseWhileReading) {
@@ -277,11 +277,11 @@ TEST_F(ComblockTcpLine, PeerCloseWhileReading) {
     usleep(100000);
     shutdown(peer_, SHUT_RDWR);
   });
-  READ r = read(-1, 10, 0, 1000);
+  READ r = read(-1, 10, 0, 3000);
   closer.join();
   EXPECT_EQ(r.result, RX_CLOSED);
   EXPECT_EQ(r.bytes, "partial");
-  EXPECT_LT(r.ms, 900);
+  EXPECT_LT(r.ms, 2000);
   auto boxes = boxes_.boxes();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].caption, "Connection was closed by remote host (WSA code=0)");
