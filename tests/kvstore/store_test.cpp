@@ -212,6 +212,9 @@ TEST_F(KvStore, ReportfCutsTrimsAndKeepsLevelFourMessages) {
   EXPECT_EQ(last_box(), "trailing");
   store.reportf(4, "   ");
   EXPECT_EQ(last_box(), " ") << "the first character stays";
+  store.reportf(5, "level five");
+  EXPECT_EQ(last_box(), "level five") << "above 4 is a box too";
+  EXPECT_STREQ(store.last_error, " ") << "but only level 4 is kept";
 
   // Below level 4 the driver's store writes to standard output and keeps
   // last_error as it was; so does the plain store at every level.
@@ -221,7 +224,7 @@ TEST_F(KvStore, ReportfCutsTrimsAndKeepsLevelFourMessages) {
   plain.reportf(4, "plain %s", "four");
   std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(out, "note 3\nplain four\n");
-  EXPECT_EQ(boxes().size(), 3u);
+  EXPECT_EQ(boxes().size(), 4u);
   EXPECT_STREQ(store.last_error, " ");
   EXPECT_STREQ(plain.last_error, "plain four");
   KVBASE fresh;
