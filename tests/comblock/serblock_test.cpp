@@ -79,6 +79,29 @@ TEST_F(ComblockSerialLine, DescriptorNamesPortAndSettings) {
   EXPECT_EQ(boxes_.count(), 0u);
 }
 
+TEST_F(ComblockSerialLine, FlowControlMask) {
+  SERBLOCK b("COM5", nullptr);
+  ASSERT_TRUE(b.is_open());
+  // RTS handshake (2) and CTS output flow (8) both mean RTS/CTS here; DTR
+  // handshake (1) and DSR output flow (4) have no termios bit.
+  struct {
+    int mask;
+    bool rtscts;
+  } cases[] = {{0, false}, {2, true}, {8, true}, {10, true}, {1, false}, {4, false}, {5, false}, {15, true}};
+  for (const auto& c : cases) {
+    b.set_flow_control(c.mask);
+    termios t = line();
+    EXPECT_EQ((t.c_cflag & CRTSCTS) != 0, c.rtscts) << c.mask;
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200)) << c.mask;  // the line stays as it was
+  }
+  // Without handshake the line is configured without RTS/CTS.
+  b.configure("baud=2400", false);
+  termios t = line();
+  EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
+  EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B2400));
+  EXPECT_EQ(boxes_.count(), 0u);
+}
+
 TEST_F(ComblockSerialLine, RejectedSettingsShowABoxAndKeepTheLine) {
   SERBLOCK first("COM5:baud=4800 parity=N data=8 stop=1", nullptr);
   ASSERT_TRUE(first.is_open());
