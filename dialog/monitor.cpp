@@ -60,6 +60,29 @@ void set_param_text(ACQ_CONTEXT* context, PARAM<TEXT_VALUE> PARAMSET::*member, c
   if (p.entry) p.entry->set_str(text);
 }
 
+// Monitor threads that outlived the dialog's wait. Their handles are kept,
+// not given up, and released here once the threads have ended; only the
+// dialog thread touches the list, and only one dialog is open at a time.
+enum { ABANDONED_THREADS = 8 };
+PLAT_THREAD g_abandoned[ABANDONED_THREADS];
+
+void reap_abandoned_threads() {
+  for (PLAT_THREAD& t : g_abandoned) {
+    if (t && plat_thread_done(t) && plat_thread_join(t, 0)) t = nullptr;
+  }
+}
+
+void abandon_thread(PLAT_THREAD thread) {
+  reap_abandoned_threads();
+  for (PLAT_THREAD& t : g_abandoned) {
+    if (!t) {
+      t = thread;
+      return;
+    }
+  }
+  plat_thread_detach(thread);
+}
+
 }  // namespace
 
 // ---- The shared block ----
@@ -504,6 +527,7 @@ bool ACQ_CONTEXT::assemble_lines() {
 
 void ACQ_CONTEXT::start_monitor() {
   if (monitor_thread_handle) return;
+  reap_abandoned_threads();
   reset_monitor();
   DLGSURFACE* d = dialog_window;
   MONITOR_BLOCK* b = monitor_block_of(this);
@@ -554,7 +578,7 @@ void ACQ_CONTEXT::stop_monitor() {
     // The thread is stuck in a port call. It keeps its own reference to the
     // block and its port; the dialog goes on with a fresh port, so nothing
     // the thread still uses is touched or deleted before it ends.
-    plat_thread_detach(monitor_thread_handle);
+    abandon_thread(monitor_thread_handle);
     release_dialog_port(this);
     create_dialog_port(this);
   }
