@@ -1,6 +1,9 @@
 // A small device tree for the discovery tests: a devices folder of comN
 // links (ORVANE_DEVICES) and a sysfs tree (ORVANE_SYSFS_ROOT) laid out as
-// Linux lays out USB serial adapters, ACM modems and on-board UARTs.
+// Linux lays out USB serial adapters, ACM modems and on-board UARTs. The
+// tree also has a folder of interface marks of its own (ORVANE_MARK_DIR),
+// so that a port one test holds is not "in use" for a test running beside
+// it.
 #pragma once
 
 #include <cstdlib>
@@ -30,6 +33,10 @@ class DeviceTree {
     // never be taken for a port's.
     write(root_ + "/sys/devices/usb1/idVendor", "1d6b");
     write(root_ + "/sys/devices/usb1/product", "xHCI Host Controller");
+    const char* marks = std::getenv("ORVANE_MARK_DIR");
+    had_marks_ = marks != nullptr;
+    if (marks) old_marks_ = marks;
+    setenv("ORVANE_MARK_DIR", (root_ + "/marks").c_str(), 1);
     setenv("ORVANE_DEVICES", (root_ + "/devices").c_str(), 1);
     setenv("ORVANE_SYSFS_ROOT", (root_ + "/sys").c_str(), 1);
   }
@@ -37,6 +44,10 @@ class DeviceTree {
   ~DeviceTree() {
     unsetenv("ORVANE_DEVICES");
     unsetenv("ORVANE_SYSFS_ROOT");
+    if (had_marks_)
+      setenv("ORVANE_MARK_DIR", old_marks_.c_str(), 1);
+    else
+      unsetenv("ORVANE_MARK_DIR");
     std::error_code ec;
     if (!root_.empty()) fs::remove_all(root_, ec);
   }
@@ -94,5 +105,7 @@ class DeviceTree {
 
  private:
   std::string root_;
+  std::string old_marks_;
+  bool had_marks_ = false;
   int usb_count_ = 0;
 };
