@@ -64,14 +64,35 @@ bool read_file_in(const char* dir, const char* file, const char* root_real, char
   return read_line(path, root_real, out, size);
 }
 
+void copy_text(char* out, size_t size, const char* text) {
+  std::snprintf(out, size, "%s", text);
+}
+
+// The name of the driver that owns the port's device. Newer kernels put a
+// "serial-base" layer (drivers "port" and "ctrl") between a UART's tty and
+// the device that the UART driver owns; that layer says nothing about the
+// port, so the walk goes on above it.
+void find_driver(const char* device_dir, char* out, size_t size) {
+  char up[3 * ANCESTOR_LEVELS + 1] = "";
+  for (int level = 0; level < ANCESTOR_LEVELS; ++level) {
+    char path[PATH_MAX];
+    char link[PATH_MAX];
+    if (std::snprintf(path, sizeof path, "%s/%sdriver", device_dir, up) >= static_cast<int>(sizeof path)) return;
+    std::strcat(up, "../");
+    ssize_t len = readlink(path, link, sizeof link - 1);
+    if (len <= 0) continue;
+    link[len] = '\0';
+    if (std::strstr(link, "/serial-base/")) continue;
+    const char* base = std::strrchr(link, '/');
+    copy_text(out, size, base ? base + 1 : link);
+    return;
+  }
+}
+
 uint16_t parse_hex16(const char* text) {
   char* end = nullptr;
   unsigned long v = std::strtoul(text, &end, 16);
   return (end != text && v <= 0xFFFF) ? static_cast<uint16_t>(v) : 0;
-}
-
-void copy_text(char* out, size_t size, const char* text) {
-  std::snprintf(out, size, "%s", text);
 }
 
 }  // namespace
@@ -100,16 +121,7 @@ bool plat_serial_port_info(int n, PLAT_SERIAL_DEVICE_INFO* info) {
       if (read_file_in(usb_dir, "idProduct", root_real, line, sizeof line)) info->usb_product = parse_hex16(line);
       read_file_in(usb_dir, "product", root_real, product_text, sizeof product_text);
     }
-    char link[PATH_MAX];
-    char driver_link[PATH_MAX];
-    if (std::snprintf(driver_link, sizeof driver_link, "%s/driver", device_dir) < static_cast<int>(sizeof driver_link)) {
-      ssize_t len = readlink(driver_link, link, sizeof link - 1);
-      if (len > 0) {
-        link[len] = '\0';
-        const char* base = std::strrchr(link, '/');
-        copy_text(info->driver, sizeof info->driver, base ? base + 1 : link);
-      }
-    }
+    find_driver(device_dir, info->driver, sizeof info->driver);
     copy_text(info->description, sizeof info->description, product_text);
   }
   if (!info->description[0]) copy_text(info->description, sizeof info->description, info->driver[0] ? info->driver : name);

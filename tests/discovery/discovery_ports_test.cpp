@@ -29,6 +29,7 @@ class DiscoveryComPorts : public ::testing::Test {
   void SetUp() override {
     tree.add(7, "ttyUSB0", DeviceTree::USB_SERIAL, "0403", "USB Serial Port", "ftdi_sio");
     tree.add(3, "ttyS0", DeviceTree::PLATFORM, "", "", "serial8250");
+    tree.add(2, "ttyS1", DeviceTree::SERIAL_BASE, "", "", "serial");
     tree.add(9, "ttyACM0", DeviceTree::USB_ACM, "0483", "Toshiba BT Port", "cdc_acm");
     tree.add(10, "ttyACM1", DeviceTree::USB_ACM, "0483", "Toshiba BT Port 2", "cdc_acm");
     tree.add(11, "ttyUSB1", DeviceTree::USB_SERIAL, "067b", "_`__ Prologix GPIB-USB", "pl2303");
@@ -44,6 +45,7 @@ TEST_F(DiscoveryComPorts, ListsEachPresentPortWithItsDescription) {
   GPIBPORT port;
   std::vector<Listed> got = list_com_ports(port);
   std::vector<Listed> want = {
+      {"COM2 (serial)", "COM2", IFACE_COM_PORT, 2},
       {"COM3 (serial8250)", "COM3", IFACE_COM_PORT, 3},
       {"COM7 (USB Serial Port)", "COM7", IFACE_COM_PORT, 7},
       {"COM10 (Toshiba BT Port 2)", "COM10", IFACE_COM_PORT, 10},

@@ -17,7 +17,9 @@ namespace fs = std::filesystem;
 
 class DeviceTree {
  public:
-  enum Bus { USB_SERIAL, USB_ACM, PLATFORM };
+  // SERIAL_BASE: a UART as newer kernels show it, with the serial-base
+  // "port" and "ctrl" devices between the tty and the UART's own device.
+  enum Bus { USB_SERIAL, USB_ACM, PLATFORM, SERIAL_BASE };
 
   DeviceTree() {
     char tmpl[] = "/tmp/u62-discovery-XXXXXX";
@@ -29,6 +31,9 @@ class DeviceTree {
     fs::create_directories(root_ + "/sys/bus/usb-serial/drivers/pl2303");
     fs::create_directories(root_ + "/sys/bus/usb/drivers/cdc_acm");
     fs::create_directories(root_ + "/sys/bus/platform/drivers/serial8250");
+    fs::create_directories(root_ + "/sys/bus/pnp/drivers/serial");
+    fs::create_directories(root_ + "/sys/bus/serial-base/drivers/ctrl");
+    fs::create_directories(root_ + "/sys/bus/serial-base/drivers/port");
     // A root hub above every USB device, with texts of its own that must
     // never be taken for a port's.
     write(root_ + "/sys/devices/usb1/idVendor", "1d6b");
@@ -62,7 +67,15 @@ class DeviceTree {
     write(node, "");
     link_com(com, node);
     std::string dev;
-    if (bus == PLATFORM) {
+    if (bus == SERIAL_BASE) {
+      std::string pnp = root_ + "/sys/devices/pnp0/00:0" + std::to_string(++pnp_count_);
+      std::string ctrl = pnp + "/" + fs::path(pnp).filename().string() + ":0";
+      dev = ctrl + "/" + fs::path(ctrl).filename().string() + ".0";
+      fs::create_directories(dev);
+      fs::create_directory_symlink(root_ + "/sys/bus/pnp/drivers/" + driver, pnp + "/driver");
+      fs::create_directory_symlink(root_ + "/sys/bus/serial-base/drivers/ctrl", ctrl + "/driver");
+      fs::create_directory_symlink(root_ + "/sys/bus/serial-base/drivers/port", dev + "/driver");
+    } else if (bus == PLATFORM) {
       dev = root_ + "/sys/devices/platform/serial8250/" + name;
       fs::create_directories(dev);
       if (!driver.empty()) fs::create_directory_symlink(root_ + "/sys/bus/platform/drivers/" + driver, dev + "/driver");
@@ -108,4 +121,5 @@ class DeviceTree {
   std::string old_marks_;
   bool had_marks_ = false;
   int usb_count_ = 0;
+  int pnp_count_ = 0;
 };
