@@ -18,6 +18,12 @@
 # Exit status: the command's own; 77 with a line "SKIP: <reason>" on
 # standard output when no namespace can be made here (for CTest's
 # SKIP_RETURN_CODE 77); 2 for a usage error.
+#
+# From CMake, for example:
+#   add_test(NAME lan COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/netns-run.sh --veth
+#                             -- $<TARGET_FILE:my_test>)
+#   set_tests_properties(lan PROPERTIES SKIP_RETURN_CODE 77)
+# The namespace ends with the command: nothing needs cleaning up.
 set -u
 
 usage() {
