@@ -116,6 +116,24 @@ TEST(ComblockTcpConnect, NothingListens) {
   EXPECT_EQ(b.transmit("x", 1, 100), 0);
 }
 
+TEST(ComblockTcpConnect, UnansweredConnectGivesUp) {
+  BoxRecorder boxes;
+  // A full accept queue drops further connection requests unanswered.
+  Listener listener(0);
+  TCPBLOCK queued(listener.descriptor().c_str(), 1234, nullptr);
+  ASSERT_TRUE(queued.is_open());
+  int64_t t0 = now_ms();
+  TCPBLOCK b(listener.descriptor().c_str(), 1234, nullptr);
+  int64_t ms = now_ms() - t0;
+  EXPECT_FALSE(b.is_open());
+  EXPECT_GE(ms, TCPBLOCK_CONNECT_TIMEOUT_MS - 10);
+  EXPECT_LT(ms, TCPBLOCK_CONNECT_TIMEOUT_MS + 1000);
+  auto shown = boxes.boxes();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].caption, "Unable to connect to server, WSA code " + std::to_string(ETIMEDOUT));
+  EXPECT_EQ(shown[0].text, "Connection timed out");
+}
+
 TEST(ComblockTcpConnect, UnusableHostOrPortIsRefusedWithoutConnecting) {
   BoxRecorder boxes;
   struct {

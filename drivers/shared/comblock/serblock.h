@@ -48,7 +48,7 @@ class SERBLOCK : public COMBLOCK {
   char settings[SERBLOCK_SETTINGS_SIZE];
   bool open_flag;
   PLAT_SERIAL handle;
-  bool settings_fit;
+  bool settings_fit;  // false: the settings text was longer than the block keeps
   uint8_t receive_area[RECV_AREA_SIZE];
   uint8_t receive_cell;
 };

@@ -47,7 +47,7 @@ class TCPBLOCK : public COMBLOCK {
   bool network_started;
   char host[TCPBLOCK_HOST_SIZE];
   int port;
-  bool host_fits;
+  bool host_fits;  // false: the host text was longer than the block keeps
   PLAT_SOCKET sock;
   uint32_t server_address;
   uint8_t chunk[TCP_CHUNK_SIZE];
