@@ -131,115 +131,12 @@ void install_test_host() {
   plat_set_message_box_handler(catch_box, nullptr);
 }
 
-// ---- Loopback counter ----
-
 std::string test_loopback_address() {
   const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
   std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "";
   unsigned h = 2166136261u;
   for (char c : name) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
   return "127.0." + std::to_string(1 + h % 250) + "." + std::to_string(2 + (h / 250) % 250);
-}
-
-LOOPBACK_COUNTER::LOOPBACK_COUNTER(bool hang, int delay_ms, std::string id_text, std::string address)
-    : hang_(hang), delay_ms_(delay_ms), id_text_(std::move(id_text)), address_(std::move(address)) {
-  listener_ = socket(AF_INET, SOCK_STREAM, 0);
-  int one = 1;
-  setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  inet_pton(AF_INET, address_.c_str(), &a.sin_addr);
-  a.sin_port = 0;
-  if (bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listener_, 4) != 0) {
-    ADD_FAILURE() << "cannot listen on loopback";
-    return;
-  }
-  socklen_t len = sizeof a;
-  getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-  port_ = ntohs(a.sin_port);
-  thread_ = std::thread([this] { serve(); });
-}
-
-LOOPBACK_COUNTER::~LOOPBACK_COUNTER() {
-  stop_ = true;
-  if (thread_.joinable()) thread_.join();
-  if (listener_ >= 0) close(listener_);
-}
-
-std::string LOOPBACK_COUNTER::received() {
-  std::lock_guard<std::mutex> g(lock_);
-  return received_;
-}
-
-bool LOOPBACK_COUNTER::wait_received(const std::string& text, std::chrono::milliseconds timeout) {
-  auto end = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < end) {
-    if (received().find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
-void LOOPBACK_COUNTER::serve() {
-  using clock = std::chrono::steady_clock;
-  std::vector<int> held;  // hung connections stay open and unread
-  int client = -1;
-  std::string line;
-  std::deque<std::pair<clock::time_point, std::string>> replies;
-  int reading = 0;
-  while (!stop_) {
-    pollfd fds[2] = {{listener_, POLLIN, 0}, {client, POLLIN, 0}};
-    poll(fds, client >= 0 ? 2 : 1, 10);
-    if (fds[0].revents & POLLIN) {
-      int c = accept(listener_, nullptr, nullptr);
-      if (c >= 0) {
-        connections_++;
-        if (hang_) {
-          held.push_back(c);
-        } else {
-          if (client >= 0) close(client);
-          client = c;
-          line.clear();
-          replies.clear();
-        }
-      }
-    }
-    if (client >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-      char buf[512];
-      ssize_t n = recv(client, buf, sizeof buf, 0);
-      if (n <= 0) {
-        close(client);
-        client = -1;
-        continue;
-      }
-      {
-        std::lock_guard<std::mutex> g(lock_);
-        if (received_.size() < (1u << 20)) received_.append(buf, static_cast<size_t>(n));
-      }
-      for (ssize_t i = 0; i < n; i++) {
-        if (buf[i] != '\n') {
-          if (line.size() < 4096) line += buf[i];
-          continue;
-        }
-        auto due = clock::now() + std::chrono::milliseconds(delay_ms_);
-        if (line.find("*IDN?") != std::string::npos) {
-          replies.emplace_back(due, id_text_ + "\n");
-        } else if (line.find("FETCH?") != std::string::npos) {
-          char r[64];
-          std::snprintf(r, sizeof r, "+1.0000000%05dE+07\n", ++reading);
-          replies.emplace_back(due, r);
-        }
-        line.clear();
-      }
-    }
-    while (client >= 0 && !replies.empty() && replies.front().first <= clock::now()) {
-      const std::string& r = replies.front().second;
-      send(client, r.data(), r.size(), MSG_NOSIGNAL);
-      replies.pop_front();
-    }
-  }
-  if (client >= 0) close(client);
-  for (int c : held) close(c);
 }
 
 // ---- Fixture ----
@@ -296,6 +193,16 @@ void DialogTest::add_com_device(int n, const std::string& device_path, bool ftdi
   fs::create_symlink(device_path, root + "/dev/com" + std::to_string(n));
   std::string name = fs::path(device_path).filename().string();
   describe_in_sysfs(root, name, "FT232R USB UART", ftdi);
+}
+
+void DialogTest::describe_device(const std::string& device_path, bool ftdi) {
+  describe_in_sysfs(root, fs::path(device_path).filename().string(), "FT232R USB UART", ftdi);
+}
+
+std::string DialogTest::selected_text() {
+  char buf[512];
+  surface->item_text(IDC_INTERFACE_LIST, surface->get_selection(IDC_INTERFACE_LIST), buf, sizeof buf);
+  return buf;
 }
 
 void DialogTest::open_dialog() {

@@ -1,7 +1,6 @@
 // What the dialog tests share: a stand-in host that records its status and
-// failure lines, a host timer the test moves, message boxes caught, a small
-// machine of COM ports (device links and a sysfs tree), and a loopback
-// counter that answers the monitor's SCPI dialogue.
+// failure lines, a host timer the test moves, message boxes caught, and a
+// small machine of COM ports (device links and a sysfs tree).
 #pragma once
 #include <gtest/gtest.h>
 
@@ -56,35 +55,6 @@ void install_test_host();
 // by side never meet each other's interface marks.
 std::string test_loopback_address();
 
-// A TCP instrument on a loopback address: answers "*IDN?" with id_text and every
-// "FETCH?" with the next reading after delay_ms; hang accepts connections
-// and then neither reads nor answers.
-class LOOPBACK_COUNTER {
- public:
-  explicit LOOPBACK_COUNTER(bool hang = false, int delay_ms = 20, std::string id_text = "picotest,U6220A,MY1,1.07",
-                            std::string address = test_loopback_address());
-  const std::string& address() const { return address_; }
-  ~LOOPBACK_COUNTER();
-  int port() const { return port_; }
-  int connections() const { return connections_.load(); }
-  bool wait_received(const std::string& text, std::chrono::milliseconds timeout);
-  std::string received();
-
- private:
-  void serve();
-  int listener_ = -1;
-  int port_ = 0;
-  bool hang_;
-  int delay_ms_;
-  std::string id_text_;
-  std::string address_;
-  std::atomic<bool> stop_{false};
-  std::atomic<int> connections_{0};
-  std::mutex lock_;
-  std::string received_;
-  std::thread thread_;
-};
-
 class DialogTest : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -95,6 +65,9 @@ class DialogTest : public ::testing::Test {
   void add_com_port(int n, const std::string& device_name, const std::string& product, bool ftdi);
   // The same for an existing device (a pseudo-terminal's slave).
   void add_com_device(int n, const std::string& device_path, bool ftdi);
+  // Only the sysfs description of an existing device.
+  void describe_device(const std::string& device_path, bool ftdi);
+  std::string selected_text();
   void open_dialog();
   // Moves virtual time and the host timer together in 10 ms steps.
   void step(int ms);

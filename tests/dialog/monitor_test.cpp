@@ -8,6 +8,7 @@
 
 #include "dialog_fixture.h"
 #include "drivers/shared/gpibport/gpibport.h"
+#include "sim/sim.h"
 
 namespace {
 
@@ -150,10 +151,21 @@ TEST_F(DisplayTest, LongLinesNeverOverfillTheBox) {
   EXPECT_EQ(context->incoming_lines, 1);
 }
 
-// ---- The monitor thread against a counter ----
+// ---- The monitor thread against a simulated counter ----
 
 class MonitorTest : public DialogTest {
  protected:
+  // A counter reached directly over TCP, on this test's own loopback address.
+  std::unique_ptr<u62sim::Simulator> tcp_counter(bool hang = false) {
+    u62sim::TransportOptions o;
+    o.bind_address = test_loopback_address();
+    o.model.measurement_time = std::chrono::milliseconds(40);
+    o.faults.hang = hang;
+    std::string why;
+    auto sim = u62sim::start_simulator(u62sim::TransportKind::TcpInstrument, o, &why);
+    EXPECT_TRUE(sim) << why;
+    return sim;
+  }
   void start_on(const std::string& host, int port) {
     set_value("Interface", ".");
     open_dialog();
@@ -163,28 +175,32 @@ class MonitorTest : public DialogTest {
     surface->type_text(IDC_ADDRESS, address.c_str());
     surface->click(IDC_MONITOR);
   }
+  void start_on(u62sim::Simulator& sim) { start_on(test_loopback_address(), sim.port()); }
+  std::string received(u62sim::Simulator& sim) { return sim.record().received; }
 };
 
+const char kIdentification[] = "PICOTEST,U6200A,MY50001234,1.07";
+
 TEST_F(MonitorTest, ShowsReadingsAndTheIdentification) {
-  LOOPBACK_COUNTER counter;
-  start_on(counter.address(), counter.port());
+  auto counter = tcp_counter();
+  ASSERT_TRUE(counter);
+  start_on(*counter);
   EXPECT_EQ(text(IDC_MONITOR), "Disconnect");
   EXPECT_TRUE(surface->is_enabled(IDC_INCOMING));
-  ASSERT_TRUE(pump_until([&] { return count_lines(text(IDC_INCOMING)) >= 3; }, 8000))
-      << text(IDC_INCOMING);
+  ASSERT_TRUE(pump_until([&] { return count_lines(text(IDC_INCOMING)) >= 3; }, 8000)) << text(IDC_INCOMING);
 
   bool named = false;
   for (const std::string& n : thread_names()) named |= n == std::string("GPIB monitor thread").substr(0, 15);
   EXPECT_TRUE(named);
-  EXPECT_TRUE(counter.received().find("INIT:CONT OFF;*WAI") != std::string::npos);
-  EXPECT_TRUE(counter.received().find("*IDN?") != std::string::npos);
+  EXPECT_NE(received(*counter).find("INIT:CONT OFF;*WAI"), std::string::npos);
+  EXPECT_NE(received(*counter).find("*IDN?"), std::string::npos);
   EXPECT_TRUE(host_record().has_status("Looking for Picotest/Array U6200A series . . ."));
   EXPECT_TRUE(host_record().has_status("Monitoring . . ."));
   // The identification never reaches the box; it names the instrument.
-  EXPECT_EQ(text(IDC_INCOMING).find("picotest"), std::string::npos);
-  EXPECT_EQ(text(IDC_ID_LABEL), "picotest,U6220A,MY1,1.07");
+  EXPECT_EQ(text(IDC_INCOMING).find("PICOTEST"), std::string::npos);
+  EXPECT_EQ(text(IDC_ID_LABEL), kIdentification);
   EXPECT_TRUE(surface->is_enabled(IDC_ID_LABEL));
-  EXPECT_EQ(value("Instrument"), "picotest,U6220A,MY1,1.07");
+  EXPECT_EQ(value("Instrument"), kIdentification);
   EXPECT_EQ(text(IDC_INCOMING).substr(0, 3), "+1.");
 
   surface->click(IDC_MONITOR);
@@ -195,27 +211,27 @@ TEST_F(MonitorTest, ShowsReadingsAndTheIdentification) {
   EXPECT_TRUE(host_record().has_status("Disconnecting . . ."));
   EXPECT_TRUE(host_record().has_status("Disconnected"));
   EXPECT_TRUE(host_record().has_status(" "));
-  EXPECT_TRUE(counter.wait_received("INIT:CONT ON;*WAI", std::chrono::seconds(2)));
+  EXPECT_TRUE(counter->wait_received("INIT:CONT ON;*WAI", std::chrono::seconds(2)));
 }
 
 TEST_F(MonitorTest, WithoutAutoIdentifyNoIdentificationIsAsked) {
-  LOOPBACK_COUNTER counter;
+  auto counter = tcp_counter();
+  ASSERT_TRUE(counter);
   set_value("Query Instrument ID", "False");
-  start_on(counter.address(), counter.port());
+  start_on(*counter);
   ASSERT_TRUE(pump_until([&] { return count_lines(text(IDC_INCOMING)) >= 2; }, 8000));
-  EXPECT_EQ(counter.received().find("*IDN?"), std::string::npos);
+  EXPECT_EQ(received(*counter).find("*IDN?"), std::string::npos);
   EXPECT_FALSE(surface->is_enabled(IDC_ID_LABEL));
 }
 
 TEST_F(MonitorTest, AFailedOpenIsReportedAndStopsOnTheNextTick) {
   int port;
-  std::string host;
   {
-    LOOPBACK_COUNTER closed;  // its port is free again once it is gone
-    port = closed.port();
-    host = closed.address();
+    auto gone = tcp_counter();  // its port is free again once it is gone
+    ASSERT_TRUE(gone);
+    port = gone->port();
   }
-  start_on(host, port);
+  start_on(test_loopback_address(), port);
   ASSERT_TRUE(pump_until([&] { return text(IDC_MONITOR) == "Monitor"; }, 8000));
   std::vector<std::string> failures;
   {
@@ -229,20 +245,22 @@ TEST_F(MonitorTest, AFailedOpenIsReportedAndStopsOnTheNextTick) {
 }
 
 TEST_F(MonitorTest, TwoQuickPressesStartOneThreadAndStopIt) {
-  LOOPBACK_COUNTER counter;
-  start_on(counter.address(), counter.port());
+  auto counter = tcp_counter();
+  ASSERT_TRUE(counter);
+  start_on(*counter);
   surface->click(IDC_MONITOR);
   EXPECT_EQ(context->monitor_thread_handle, nullptr);
   EXPECT_EQ(text(IDC_MONITOR), "Monitor");
   int looking = 0;
   for (const std::string& s : host_record().statuses()) looking += s == "Looking for Picotest/Array U6200A series . . .";
   EXPECT_LE(looking, 1);
-  EXPECT_LE(counter.connections(), 1);
+  EXPECT_LE(counter->connections_accepted(), 1u);
 }
 
 TEST_F(MonitorTest, RestoreDefaultsDisconnectsFirst) {
-  LOOPBACK_COUNTER counter;
-  start_on(counter.address(), counter.port());
+  auto counter = tcp_counter();
+  ASSERT_TRUE(counter);
+  start_on(*counter);
   ASSERT_TRUE(pump_until([&] { return count_lines(text(IDC_INCOMING)) >= 1; }, 8000));
   surface->type_text(IDC_CAPTION, "typed");
   surface->click(IDC_RESTORE);
@@ -255,17 +273,49 @@ TEST_F(MonitorTest, RestoreDefaultsDisconnectsFirst) {
   EXPECT_EQ(text(IDC_ADDRESS), "3");
 }
 
+// A Prologix GPIB-USB adapter on an FTDI port: the probe names it, and the
+// monitor reads the counter behind it.
+TEST_F(MonitorTest, PrologixUsbAdapterIsProbedAndMonitored) {
+  u62sim::TransportOptions o;
+  o.devices_dir = root + "/dev";
+  o.com_number = 21;
+  o.firmware = u62sim::Firmware::Usb6107;
+  o.gpib_address = 3;
+  o.adapter_address = 3;
+  o.model.measurement_time = std::chrono::milliseconds(40);
+  std::string why;
+  auto adapter = u62sim::start_simulator(u62sim::TransportKind::PrologixUsb, o, &why);
+  ASSERT_TRUE(adapter) << why;
+  describe_device(adapter->device_path(), true);
+  set_value("Prologix Compatibility Mode", "True");
+  set_value("Interface", "COM21");
+  open_dialog();
+  EXPECT_EQ(text(IDC_INTERFACE_STATUS), "Prologix GPIB-USB Controller version 6.107");
+  EXPECT_EQ(value("Interface"), "COM21");
+  EXPECT_EQ(selected_text().substr(0, 6), "COM21 ");
+
+  surface->click(IDC_MONITOR);
+  ASSERT_TRUE(pump_until([&] { return count_lines(text(IDC_INCOMING)) >= 3; }, 10000)) << text(IDC_INCOMING);
+  EXPECT_EQ(text(IDC_ID_LABEL), kIdentification);
+  surface->press_enter();
+  ASSERT_TRUE(surface->ended());
+  EXPECT_EQ(surface->result(), 1);
+  EXPECT_EQ(value("Interface"), "COM21");
+  EXPECT_TRUE(adapter->wait_received("INIT:CONT ON;*WAI", std::chrono::seconds(2)));
+}
+
 // A host whose status function does not return (a modal message nobody
 // answers) keeps the monitor thread past the dialog's five-second wait. The
 // dialog must go on with a port of its own, end, and let the context go,
 // while the thread later finishes on what it holds.
 TEST_F(MonitorTest, AThreadThatOutlivesTheWaitNeverTouchesWhatTheDialogFreed) {
-  LOOPBACK_COUNTER hung(true);
+  auto hung = tcp_counter(true);
+  ASSERT_TRUE(hung);
   {
     std::lock_guard<std::mutex> g(host_record().lock);
     host_record().hold_on = "Looking for Picotest/Array U6200A series . . .";
   }
-  start_on(hung.address(), hung.port());
+  start_on(*hung);
   ASSERT_TRUE(host_record().wait_status("Looking for Picotest/Array U6200A series . . .", std::chrono::seconds(5)));
   GPIBPORT* first_port = context->port;
 

@@ -1,18 +1,15 @@
 // The setup dialog on the headless surface, in virtual time: what it shows
 // when it opens, the help panel, the interface list, the commands and their
 // messages, centring, and the runs a host without a window system asks for.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
 
 #include "dialog_fixture.h"
 #include "drivers/shared/gpibport/gpibport.h"
+#include "sim/sim.h"
 
 namespace {
 
@@ -20,12 +17,6 @@ const char kCaptionHelp[] =
     "Specifies an optional caption for this trace.\n\nTo display trace captions beneath the graph in the main window, "
     "select the Legend -> Trace menu option.\n\nYou can specify a different caption at any time using Edit -> Trace "
     "properties.";
-
-std::string selected_text(HEADLESS_SURFACE* s) {
-  char buf[512];
-  s->item_text(IDC_INTERFACE_LIST, s->get_selection(IDC_INTERFACE_LIST), buf, sizeof buf);
-  return buf;
-}
 
 // A pseudo-terminal whose far end nobody answers: an FTDI port without an
 // adapter behind it.
@@ -291,7 +282,7 @@ TEST_F(DialogTest, UntickedPrologixMakesEveryComPortStandard) {
     ASSERT_TRUE(surface->choose_item(IDC_INTERFACE_LIST, list_index(name)));
     EXPECT_EQ(text(IDC_INTERFACE_STATUS), "Standard COM port") << name;
     EXPECT_EQ(value("Interface"), "") << name;
-    EXPECT_EQ(selected_text(surface.get()).substr(0, std::strlen(name) + 1), std::string(name) + " ");
+    EXPECT_EQ(selected_text().substr(0, std::strlen(name) + 1), std::string(name) + " ");
   }
 
   // The monitor refuses the empty Interface and is idle again on the next tick.
@@ -346,7 +337,7 @@ TEST_F(DialogTest, StoredInterfacePreselectsItsEntry) {
     surface = std::make_unique<HEADLESS_SURFACE>();
     open_dialog();
     if (c.selected) {
-      EXPECT_EQ(selected_text(surface.get()).substr(0, 4), c.selected) << c.stored;
+      EXPECT_EQ(selected_text().substr(0, 4), c.selected) << c.stored;
     } else {
       EXPECT_EQ(surface->get_selection(IDC_INTERFACE_LIST), -1) << c.stored;
     }
@@ -357,41 +348,11 @@ TEST_F(DialogTest, StoredInterfacePreselectsItsEntry) {
 }
 
 TEST_F(DialogTest, LanAdapterShowsItsVersionAndMac) {
-  // A Prologix GPIB-ETHERNET adapter on this namespace's loopback.
-  int listener = socket(AF_INET, SOCK_STREAM, 0);
-  int one = 1;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(PROLOGIX_TCP_PORT);
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(listener, 2), 0);
-  std::atomic<bool> stop{false};
-  std::thread adapter([&] {
-    while (!stop) {
-      pollfd p{listener, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) continue;
-      int c = accept(listener, nullptr, nullptr);
-      std::string got;
-      auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-      while (!stop && std::chrono::steady_clock::now() < end) {
-        pollfd q{c, POLLIN, 0};
-        if (poll(&q, 1, 20) <= 0) continue;
-        char buf[256];
-        ssize_t n = recv(c, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        got.append(buf, static_cast<size_t>(n));
-        if (got.find("++ver\r\n") != std::string::npos) {
-          const char reply[] = "Prologix GPIB-ETHERNET Controller version 01.06.06.00\r\n";
-          send(c, reply, sizeof reply - 1, MSG_NOSIGNAL);
-          got.clear();
-        }
-      }
-      close(c);
-    }
-  });
-
+  // A Prologix GPIB-ETHERNET adapter on its own port of this namespace's
+  // loopback.
+  std::string why;
+  auto adapter = u62sim::start_prologix_lan({}, 10, PROLOGIX_TCP_PORT, &why);
+  ASSERT_TRUE(adapter) << why;
   open_dialog();
   INTERFACE_ENTRY lan{};
   std::snprintf(lan.display_text, sizeof lan.display_text, "Prologix GPIB-ETHERNET (127.0.0.1)");
@@ -406,9 +367,14 @@ TEST_F(DialogTest, LanAdapterShowsItsVersionAndMac) {
   EXPECT_EQ(text(IDC_INTERFACE_STATUS),
             "Prologix GPIB-ETHERNET Controller version 01.06.06.00 (MAC 01-02-03-0A-0B-0C)");
   EXPECT_EQ(value("Interface"), "127.0.0.1");
-  stop = true;
-  adapter.join();
-  close(listener);
+
+  // Without an adapter the probe's failure text is shown and the Interface
+  // is emptied.
+  adapter.reset();
+  ASSERT_TRUE(surface->choose_item(IDC_INTERFACE_LIST, 0));
+  EXPECT_EQ(text(IDC_INTERFACE_STATUS).find("(MAC"), std::string::npos);
+  EXPECT_NE(text(IDC_INTERFACE_STATUS), "");
+  EXPECT_EQ(value("Interface"), "");
 }
 
 TEST_F(DialogTest, FrequencyModeEmptiesInputFrequencyAndTimeIntervalRestoresTheStoredText) {
