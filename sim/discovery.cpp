@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -29,6 +30,23 @@ std::string ns_of(const char* path) {
   if (n <= 0) return {};
   target[n] = '\0';
   return target;
+}
+
+// A namespace made for a test has no way out: no default route. The
+// machine's own namespace (and a container's) has one.
+bool has_default_route() {
+  std::FILE* f = std::fopen("/proc/net/route", "r");
+  if (!f) return true;  // cannot tell: assume the worst
+  char line[512];
+  bool found = false;
+  std::fgets(line, sizeof line, f);  // header
+  while (!found && std::fgets(line, sizeof line, f)) {
+    char iface[64];
+    unsigned long destination = 1;
+    if (std::sscanf(line, "%63s %lx", iface, &destination) == 2 && destination == 0) found = true;
+  }
+  std::fclose(f);
+  return found;
 }
 
 }  // namespace
@@ -82,6 +100,9 @@ struct DiscoveryResponder::Impl {
     std::string mine = ns_of("/proc/self/ns/net"), init = ns_of("/proc/1/ns/net");
     if (!mine.empty() && mine == init)
       return fail("refusing to answer discovery in the machine's own network namespace");
+    if (has_default_route())
+      return fail("refusing to answer discovery: this network namespace has a default route, so it "
+                  "is not one made for the run (use unshare -rn)");
     fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return fail(std::string("socket: ") + std::strerror(errno));
     int one = 1;

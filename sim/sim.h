@@ -170,8 +170,9 @@ bool link_com_port(const std::string& folder, int number, const std::string& tar
 // on UDP with one 76-byte identify reply per emulated adapter, sent back to
 // the asker only. It answers whoever asks on the networks it is bound to, so
 // it must run only inside a network namespace that the run created itself:
-// start() refuses unless allow_start is set, and also when it can tell that
-// this is the machine's own namespace.
+// start() refuses unless allow_start is set, and also when the namespace
+// has a default route or is the one of process 1: a namespace made for the
+// run has neither.
 struct AdapterIdentity {
   std::array<std::uint8_t, 6> mac{0x00, 0x21, 0x69, 0x01, 0x02, 0x03};
   std::array<std::uint8_t, 4> address{127, 0, 0, 1};
