@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "drivers/shared/gpibport/gpibport.h"
+#include "private_marks.h"
 
 struct HOOK_RECORD {
   std::string text;
