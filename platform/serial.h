@@ -112,8 +112,9 @@ bool plat_serial_parse_settings(const char* text, PLAT_SERIAL_LINE* line);
 // Opens the device at path for reading and writing, for this process only:
 // while it is open, any further open of the same device, from this process
 // or another, fails. POSIX takes an flock on the descriptor and sets
-// TIOCEXCL; a path that is not a terminal device fails (ENOTTY). The handle
-// is not inherited by child programs. Answers null on failure.
+// TIOCEXCL; a path that is not a terminal device fails (ENOTTY) without
+// being opened. The handle is not inherited by child programs. Answers null
+// on failure.
 PLAT_SERIAL plat_serial_open(const char* path);
 
 // Closes the handle (null is ignored); the handle is gone whatever the

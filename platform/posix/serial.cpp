@@ -7,11 +7,15 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <limits.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -271,7 +275,42 @@ bool plat_serial_parse_settings(const char* text, PLAT_SERIAL_LINE* line) {
   return ok;
 }
 
+namespace {
+
+// Whether the device at path is a terminal, decided before it is opened:
+// opening some other devices has effects of its own (a watchdog starts
+// counting), and a descriptor may name any file. sysfs tells the subsystem
+// of a character device; pseudo-terminal slaves are not in sysfs and are
+// known by their major numbers. Without sysfs the open goes ahead and the
+// terminal test after it decides.
+bool may_be_terminal(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0) return false;  // errno says why
+  if (!S_ISCHR(st.st_mode)) {
+    errno = ENOTTY;
+    return false;
+  }
+  unsigned major_number = major(st.st_rdev);
+  if (major_number >= 136 && major_number <= 143) return true;
+  struct stat sys;
+  if (stat("/sys/dev/char", &sys) != 0) return true;
+  char link[64];
+  std::snprintf(link, sizeof link, "/sys/dev/char/%u:%u/subsystem", major_number, minor(st.st_rdev));
+  char target[PATH_MAX];
+  ssize_t n = readlink(link, target, sizeof target - 1);
+  if (n > 0) {
+    target[n] = '\0';
+    const char* base = std::strrchr(target, '/');
+    if (base && std::strcmp(base, "/tty") == 0) return true;
+  }
+  errno = ENOTTY;
+  return false;
+}
+
+}  // namespace
+
 PLAT_SERIAL plat_serial_open(const char* path) {
+  if (!may_be_terminal(path)) return nullptr;
   int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;
   // flock holds against this process and every other one, root included;

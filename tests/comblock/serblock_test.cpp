@@ -162,6 +162,18 @@ TEST_F(ComblockSerialLine, MissingOrBusyPortIsUnavailable) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+TEST_F(ComblockSerialLine, OnlyTerminalsAreOpened) {
+  for (const char* path : {"/dev/null", "/dev/zero", "/etc/hostname", "/tmp"}) {
+    boxes_.clear();
+    SERBLOCK b(path, nullptr);
+    EXPECT_FALSE(b.is_open()) << path;
+    auto boxes = boxes_.boxes();
+    ASSERT_EQ(boxes.size(), 1u) << path;
+    EXPECT_EQ(boxes[0].caption, "Port unavailable or in use");
+    EXPECT_EQ(boxes[0].text, "Inappropriate ioctl for device") << path;
+  }
+}
+
 TEST_F(ComblockSerialLine, PortIsFreeAgainAfterClose) {
   { SERBLOCK first("COM5", nullptr); }
   SERBLOCK again("COM5", nullptr);
