@@ -74,7 +74,7 @@ struct Simulator::Impl : Link {
   // --- Link, on the transport thread -------------------------------------
 
   void queue(std::string bytes, TimePoint at) {
-    if (bytes.empty()) return;
+    if (bytes.empty() || drop_pending) return;
     if (out_bytes + bytes.size() > kOutputCap) return;  // a client that never reads loses output
     if (!out.empty()) at = std::max(at, out.back().at);
     out_bytes += bytes.size();
@@ -252,6 +252,7 @@ struct Simulator::Impl : Link {
     out_bytes = 0;
     connection_replies = 0;
     drop_pending = false;
+    drop_at = kNever;
     engine->connected(now);
     std::lock_guard<std::mutex> lock(mutex);
     ++accepted;
@@ -261,6 +262,7 @@ struct Simulator::Impl : Link {
     out.clear();
     out_bytes = 0;
     drop_pending = false;
+    drop_at = kNever;
     connection_replies = 0;
     if (is_tcp(kind)) {
       close_fd(client_fd);
@@ -317,7 +319,10 @@ struct Simulator::Impl : Link {
         flood_next = now + f.flood_interval;
       }
       flush_output(now);
-      if (drop_pending && out.empty()) drop_connection(now);
+      // Hang up a moment after the last reply left, so that it reaches the
+      // client instead of vanishing with the line.
+      if (drop_pending && out.empty() && drop_at == kNever) drop_at = now + std::chrono::milliseconds(100);
+      if (drop_pending && now >= drop_at) drop_connection(now);
 
       TimePoint wake = now + std::chrono::milliseconds(kMaxSleepMs);
       if (client_fd >= 0 && !f.hang) wake = std::min(wake, engine->deadline());
@@ -329,6 +334,7 @@ struct Simulator::Impl : Link {
           wake = std::min(wake, out.front().at);
       }
       if (f.flood && client_fd >= 0) wake = std::min(wake, flood_next);
+      if (drop_pending) wake = std::min(wake, drop_at);
       int timeout = 0;
       if (wake > now) {
         auto us = std::chrono::duration_cast<std::chrono::microseconds>(wake - now).count();
@@ -468,6 +474,7 @@ struct Simulator::Impl : Link {
   unsigned long long connection_replies = 0;
   unsigned long long shaped = 0;
   bool drop_pending = false;
+  TimePoint drop_at = kNever;
   std::mt19937_64 rng;
 };
 

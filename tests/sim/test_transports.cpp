@@ -382,3 +382,48 @@ TEST(Simulators, StartFailsCleanlyOnABusyPort) {
   o.port = 0;
   EXPECT_FALSE(start_simulator(TransportKind::TcpInstrument, o, &error));
 }
+
+// A client that asks as fast as it can gets well over 2,000 answers a
+// second, straight or through the LAN adapter in read-after-write mode.
+TEST(Simulators, AnswersAtOnceManyTimesASecond) {
+  TransportOptions o;
+  o.model.measurement_time = std::chrono::microseconds(0);
+  o.model.numbered = true;
+  for (TransportKind kind : {TransportKind::TcpInstrument, TransportKind::PrologixLan}) {
+    auto sim = started(kind, o);
+    TestClient c;
+    ASSERT_TRUE(c.connect_tcp(sim->port()));
+    if (kind == TransportKind::PrologixLan) c.send("++auto 1\r\n");
+    c.send("INIT:CONT OFF\r\n");
+    c.read_for(50ms);
+    const int n = 2000;
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 1; i <= n; ++i) {
+      std::string reply = c.query("INIT;*WAI;FETCH?\r\n");
+      ASSERT_EQ(decode_numbered(scan(reply)), i) << reply;
+    }
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("%s: %.0f replies/s\n", kind == TransportKind::TcpInstrument ? "raw TCP" : "Prologix LAN",
+                n / seconds);
+    EXPECT_GT(n / seconds, 2000.0);
+  }
+}
+
+TEST(SerialInstrument, DropHangsUpAndOffersANewLine) {
+  TransportOptions o = quick();
+  o.devices_dir = temp_folder("drop");
+  o.com_number = 4;
+  o.faults.drop_after = 1;
+  auto sim = started(TransportKind::SerialInstrument, o);
+  ASSERT_TRUE(sim);
+  std::string first = sim->device_path();
+  TestClient c;
+  ASSERT_TRUE(c.open_serial(o.devices_dir + "/com4"));
+  EXPECT_FALSE(c.query("*IDN?\n").empty());
+  EXPECT_TRUE(c.closed_within(2s));  // the old line reads as hung up
+  for (int i = 0; i < 200 && sim->device_path() == first; ++i) std::this_thread::sleep_for(5ms);
+  ASSERT_NE(sim->device_path(), first);
+  EXPECT_EQ(std::filesystem::read_symlink(o.devices_dir + "/com4").string(), sim->device_path());
+  ASSERT_TRUE(c.open_serial(o.devices_dir + "/com4"));
+  EXPECT_FALSE(c.query("*IDN?\n").empty());
+}
