@@ -3,7 +3,6 @@
 // the same device for the whole walk, as D2XX's do.
 #include "platform/ftdi.h"
 
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
