@@ -66,11 +66,18 @@ void set_param_text(ACQ_CONTEXT* context, PARAM<TEXT_VALUE> PARAMSET::*member, c
 enum { ABANDONED_THREADS = 8 };
 PLAT_THREAD g_abandoned[ABANDONED_THREADS];
 
-void reap_abandoned_threads() {
+}  // namespace
+
+int reap_abandoned_threads() {
+  int held = 0;
   for (PLAT_THREAD& t : g_abandoned) {
     if (t && plat_thread_done(t) && plat_thread_join(t, 0)) t = nullptr;
+    held += t != nullptr;
   }
+  return held;
 }
+
+namespace {
 
 void abandon_thread(PLAT_THREAD thread) {
   reap_abandoned_threads();
@@ -117,6 +124,7 @@ MONITOR_BLOCK* monitor_block_of(ACQ_CONTEXT* context) {
 }
 
 bool create_dialog_port(ACQ_CONTEXT* context) {
+  reap_abandoned_threads();
   MONITOR_BLOCK* block = monitor_block_create();
   if (block && !block->port->valid()) {
     monitor_block_release(block);

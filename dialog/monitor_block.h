@@ -58,6 +58,10 @@ MONITOR_BLOCK* monitor_block_of(ACQ_CONTEXT* context);
 bool create_dialog_port(ACQ_CONTEXT* context);
 void release_dialog_port(ACQ_CONTEXT* context);
 
+// Releases the handles of monitor threads that outlived the dialog's wait
+// and have ended since; answers how many are still running.
+int reap_abandoned_threads();
+
 // The two ends of the ring.
 void monitor_queue_line(MONITOR_BLOCK* block, const char* text);
 char* monitor_dequeue_line(MONITOR_BLOCK* block, char* buffer, int size);
