@@ -274,4 +274,27 @@ TEST_F(NiPort, BytesAndCountsStayInTheWorkBuffer) {
   EXPECT_NE(log.find("ibrd " + std::to_string(port_.ni_device) + " 65536\n"), std::string::npos);
 }
 
+// The stand-in has no wide-text entries and no 488.2 routines: those calls
+// fail on their own, with their group's value, and the rest still work.
+TEST_F(NiPort, MissingEntriesFailAlone) {
+  EXPECT_EQ(ni488::ibfindW(L"GPIB0"), -1);
+  EXPECT_EQ(ni488::ibsta, ni488::ERR);
+  EXPECT_EQ(ni488::iberr, ni488::EDVR);
+  ni488::ibsta = 0;
+  ni488::SendIFC(0);
+  EXPECT_EQ(ni488::ibsta, ni488::ERR);
+  EXPECT_EQ(ni488::ibtmo(0, 12), ni488::ERR);
+  EXPECT_TRUE(ni488::last_call_reached_library() == false);
+
+  EXPECT_EQ(ni488::ibfind("GPIB0"), 0);
+  EXPECT_TRUE(ni488::last_call_reached_library());
+  EXPECT_EQ(ni488::ibsta & ni488::ERR, 0);
+  EXPECT_EQ(ni488::ibfind("GPIB9"), -1);
+  EXPECT_EQ(ni488::ibsta, ni488::ERR);
+  // The per-thread status comes from the library itself.
+  EXPECT_EQ(ni488::ThreadIbsta(), ni488::ERR);
+  EXPECT_EQ(ni488::ThreadIberr(), ni488::EDVR);
+  ni488::ibonl(0, 0);
+}
+
 }  // namespace

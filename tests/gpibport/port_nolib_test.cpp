@@ -61,6 +61,12 @@ TEST(NoLibrary, EveryCallFailsWithItsGroupsValue) {
   EXPECT_EQ(ni488::ibclr(0), ni488::ERR);
   EXPECT_EQ(ni488::ibwait(0, 0), ni488::ERR);
   EXPECT_EQ(ni488::ibrsp(0, &byte), ni488::ERR);
+  ni488::ibsta = 0;
+  ni488::SendIFC(0);
+  EXPECT_EQ(ni488::ibsta, ni488::ERR);
+  EXPECT_EQ(ni488::ibexpert(0, 0, nullptr, nullptr), -1);
+  EXPECT_EQ(ni488::ibtmo(0, 12), ni488::ERR);
+  EXPECT_FALSE(ni488::last_call_reached_library());
   // The per-thread status falls back to the copies.
   EXPECT_EQ(ni488::ThreadIbsta(), ni488::ERR);
   EXPECT_EQ(ni488::ThreadIberr(), ni488::EDVR);

@@ -90,57 +90,55 @@ FN bound(FN& slot, const char* name) {
   return slot;
 }
 
-typedef int(PLAT_NI_CALL* FN_S)(const char*);
-typedef int(PLAT_NI_CALL* FN_I)(int);
-typedef int(PLAT_NI_CALL* FN_II)(int, int);
-typedef int(PLAT_NI_CALL* FN_III)(int, int, int);
-typedef int(PLAT_NI_CALL* FN_DEV)(int, int, int, int, int, int);
-typedef int(PLAT_NI_CALL* FN_WRT)(int, const void*, long);
-typedef int(PLAT_NI_CALL* FN_RD)(int, void*, long);
-typedef int(PLAT_NI_CALL* FN_RSP)(int, char*);
+// One slot per entry, bound on its first call.
+#define U62_NI_SLOT_INT(name, params, args) \
+  typedef int(PLAT_NI_CALL* name##_fn) params; \
+  name##_fn e_##name;
+#define U62_NI_SLOT_VOID(name, params, args) \
+  typedef void(PLAT_NI_CALL* name##_fn) params; \
+  name##_fn e_##name;
+U62_NI_DESCRIPTOR_ENTRIES(U62_NI_SLOT_INT)
+U62_NI_STATUS_ENTRIES(U62_NI_SLOT_INT)
+U62_NI_ROUTINE_ENTRIES(U62_NI_SLOT_VOID)
+#undef U62_NI_SLOT_INT
+#undef U62_NI_SLOT_VOID
+
 typedef int(PLAT_NI_CALL* FN_VOID_INT)();
 typedef long(PLAT_NI_CALL* FN_VOID_LONG)();
-
-FN_S e_ibfindA;
-FN_DEV e_ibdev;
-FN_III e_ibconfig;
-FN_II e_ibonl;
-FN_I e_ibloc;
-FN_I e_ibclr;
-FN_WRT e_ibwrt;
-FN_RD e_ibrd;
-FN_II e_ibwait;
-FN_RSP e_ibrsp;
 FN_VOID_INT e_ThreadIbsta, e_ThreadIberr, e_ThreadIbcnt;
 FN_VOID_LONG e_ThreadIbcntl;
 
 }  // namespace
 
-// Functions that answer a descriptor fail with -1; the others with the
-// status word, which has ERR set.
-#define U62_NI_CALL(slot, name, fail, call) \
-  do {                                      \
-    auto fn = bound(slot, name);            \
-    if (!fn) return fail;                   \
-    int result = call;                      \
-    copy_status();                          \
-    return result;                          \
-  } while (0)
-
-int ibfindA(const char* name) { U62_NI_CALL(e_ibfindA, "ibfindA", -1, fn(name)); }
-int ibdev(int board_index, int pad, int sad, int tmo, int eot, int eos) {
-  U62_NI_CALL(e_ibdev, "ibdev", -1, fn(board_index, pad, sad, tmo, eot, eos));
-}
-int ibconfig(int ud, int option, int value) { U62_NI_CALL(e_ibconfig, "ibconfig", ibsta, fn(ud, option, value)); }
-int ibonl(int ud, int online) { U62_NI_CALL(e_ibonl, "ibonl", ibsta, fn(ud, online)); }
-int ibloc(int ud) { U62_NI_CALL(e_ibloc, "ibloc", ibsta, fn(ud)); }
-int ibclr(int ud) { U62_NI_CALL(e_ibclr, "ibclr", ibsta, fn(ud)); }
-int ibwrt(int ud, const void* data, long count) { U62_NI_CALL(e_ibwrt, "ibwrt", ibsta, fn(ud, data, count)); }
-int ibrd(int ud, void* buffer, long count) { U62_NI_CALL(e_ibrd, "ibrd", ibsta, fn(ud, buffer, count)); }
-int ibwait(int ud, int mask) { U62_NI_CALL(e_ibwait, "ibwait", ibsta, fn(ud, mask)); }
-int ibrsp(int ud, char* status_byte) { U62_NI_CALL(e_ibrsp, "ibrsp", ibsta, fn(ud, status_byte)); }
-
-#undef U62_NI_CALL
+#define U62_NI_DEFINE_DESCRIPTOR(name, params, args) \
+  int name params {                                  \
+    auto fn = bound(e_##name, #name);                \
+    if (!fn) return -1;                              \
+    int result = fn args;                            \
+    copy_status();                                   \
+    return result;                                   \
+  }
+#define U62_NI_DEFINE_STATUS(name, params, args) \
+  int name params {                              \
+    auto fn = bound(e_##name, #name);            \
+    if (!fn) return ibsta;                       \
+    int result = fn args;                        \
+    copy_status();                               \
+    return result;                               \
+  }
+#define U62_NI_DEFINE_ROUTINE(name, params, args) \
+  void name params {                              \
+    auto fn = bound(e_##name, #name);             \
+    if (!fn) return;                              \
+    fn args;                                      \
+    copy_status();                                \
+  }
+U62_NI_DESCRIPTOR_ENTRIES(U62_NI_DEFINE_DESCRIPTOR)
+U62_NI_STATUS_ENTRIES(U62_NI_DEFINE_STATUS)
+U62_NI_ROUTINE_ENTRIES(U62_NI_DEFINE_ROUTINE)
+#undef U62_NI_DEFINE_DESCRIPTOR
+#undef U62_NI_DEFINE_STATUS
+#undef U62_NI_DEFINE_ROUTINE
 
 // The per-thread status goes straight to the library; the copies are left
 // alone because they describe the last call of any thread.
