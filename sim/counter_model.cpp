@@ -137,10 +137,11 @@ long long decode_numbered(double value) {
 CounterModel::CounterModel(ModelOptions options) : options_(std::move(options)), rng_(options_.seed) {}
 
 void CounterModel::note(std::string entry) {
-  if (transcript_.size() >= kTranscriptLimit) {
+  if (transcript_.size() >= kTranscriptLimit || transcript_bytes_ + entry.size() > kTranscriptBytes) {
     transcript_truncated_ = true;
     return;
   }
+  transcript_bytes_ += entry.size();
   transcript_.push_back(std::move(entry));
 }
 
@@ -542,6 +543,7 @@ bool CounterModel::transcript_truncated() const {
 void CounterModel::clear_transcript() {
   std::lock_guard<std::mutex> lock(mutex_);
   transcript_.clear();
+  transcript_bytes_ = 0;
   transcript_truncated_ = false;
 }
 

@@ -74,8 +74,10 @@ class CounterModel {
   static constexpr std::size_t kInputLimit = 64 * 1024;
   // Unread replies kept at most; older ones are dropped.
   static constexpr std::size_t kOutputLimit = 64;
-  // Transcript entries kept at most.
+  // Transcript kept at most: entries and bytes; transcript_truncated() says
+  // when later entries were left out.
   static constexpr std::size_t kTranscriptLimit = 100000;
+  static constexpr std::size_t kTranscriptBytes = 4u << 20;
 
   explicit CounterModel(ModelOptions options = {});
 
@@ -153,6 +155,7 @@ class CounterModel {
   std::deque<Reply> output_;
   std::deque<std::string> errors_;
   std::vector<std::string> transcript_;
+  std::size_t transcript_bytes_ = 0;
   bool transcript_truncated_ = false;
 
   bool continuous_ = true;

@@ -418,6 +418,7 @@ struct Simulator::Impl : Link {
     }
     stopping = false;
     thread = std::thread([this] { run(); });
+    is_running = true;
     return true;
   }
 
@@ -427,6 +428,7 @@ struct Simulator::Impl : Link {
     stopping = true;
     wake();
     thread.join();
+    is_running = false;
     unlink_com();
     close_fd(client_fd);
     close_fd(slave_fd);
@@ -461,6 +463,7 @@ struct Simulator::Impl : Link {
   std::mutex lifecycle;
   std::thread thread;
   std::atomic<bool> stopping{false};
+  std::atomic<bool> is_running{false};
   int wake_pipe[2] = {-1, -1};
   int listen_fd = -1;
   int client_fd = -1;  // the TCP client, or the pseudo-terminal's master
@@ -485,7 +488,7 @@ Simulator::~Simulator() { impl_->stop(); }
 
 bool Simulator::start(std::string* error) { return impl_->start(error); }
 void Simulator::stop() { impl_->stop(); }
-bool Simulator::running() const { return impl_->thread.joinable(); }
+bool Simulator::running() const { return impl_->is_running.load(); }
 TransportKind Simulator::kind() const { return impl_->kind; }
 std::uint16_t Simulator::port() const { return impl_->bound_port.load(); }
 

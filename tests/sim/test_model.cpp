@@ -180,3 +180,15 @@ TEST(CounterModel, WaitReplyIsBounded) {
   m.command("INIT:CONT OFF;INIT;*WAI;FETCH?", Clock::now());
   EXPECT_TRUE(m.wait_reply(Clock::now() + 2s, reply));
 }
+
+TEST(CounterModel, TranscriptIsCappedInBytes) {
+  CounterModel m(fast());
+  std::string big(60000, 'X');
+  for (int i = 0; i < 100; ++i) m.command(big, t0());
+  EXPECT_TRUE(m.transcript_truncated());
+  EXPECT_LE(m.transcript().size() * big.size(), CounterModel::kTranscriptBytes);
+  m.clear_transcript();
+  m.command("*IDN?", t0());
+  EXPECT_EQ(m.transcript().size(), 1u);
+  EXPECT_FALSE(m.transcript_truncated());
+}
