@@ -119,6 +119,35 @@ TEST_F(StreamPort, SilentInstrumentAndClosedConnection) {
   EXPECT_EQ(rec_.reports[2].text, "ibrd Error: 0x8\n (Communications error)\n\n");
 }
 
+// A reply that pauses longer than the quiet gap comes in pieces: each
+// piece with status 3, the last one, with its line feed, with status 4.
+TEST_F(StreamPort, SplitReplyArrivesInPieces) {
+  SIM_PEER peer;
+  ASSERT_TRUE(peer.start(TransportKind::TcpInstrument));
+  ASSERT_TRUE(open_on(peer, 3, KIND_TCP_INSTRUMENT)) << rec_.all();
+  u62sim::Faults split;
+  split.split_bytes = 8;
+  split.split_gap = std::chrono::milliseconds(250);
+  peer.sim->set_faults(split);
+  EXPECT_EQ(port_.set_timeout_ms(100), 500);
+  ASSERT_EQ(port_.send("INIT;*WAI;FETCH?"), 1);
+  std::string line;
+  int pieces = 0, status = 1;
+  for (int i = 0; i < 40 && status != RX_TERMINATED; ++i) {
+    char* part = port_.receive(-1, false, false, &status);
+    ASSERT_NE(part, nullptr) << rec_.all();
+    if (!*part) continue;
+    EXPECT_TRUE(status == RX_DROPOUT || status == RX_TERMINATED) << status;
+    line += part;
+    ++pieces;
+  }
+  EXPECT_EQ(status, RX_TERMINATED);
+  EXPECT_GE(pieces, 3);
+  double value = 0;
+  EXPECT_EQ(std::sscanf(line.c_str(), "%lf", &value), 1) << line;
+  EXPECT_EQ(line.back(), '\n');
+}
+
 TEST_F(StreamPort, NothingListensAndTheInterfaceIsFreeAgain) {
   SIM_PEER peer;
   ASSERT_TRUE(peer.start(TransportKind::TcpInstrument));
@@ -200,6 +229,21 @@ TEST_F(StreamPort, PrologixLanReadsTimeoutsAutoReadAndClose) {
   const uint8_t bytes[] = {'+', '\r', 'A'};
   ASSERT_EQ(port_.send_bytes(bytes, 3), 1);
   EXPECT_EQ(peer.received_through("A"), "\x1b+\x1b\rA");
+  peer.sim->clear_record();
+
+  // Trailing white space is dropped, even from a constant text.
+  const struct {
+    const char* text;
+    const char* wire;
+  } trims[] = {{"*IDN? \t\r\n", "*IDN?\r\n"}, {"  ", "  \r\n"}, {"", "\r\n"}, {"A B  ", "A B\r\n"}};
+  for (const auto& t : trims) {
+    peer.sim->clear_record();
+    ASSERT_EQ(port_.send_trimmed(t.text), 1);
+    EXPECT_EQ(peer.received_through(t.wire), t.wire);
+  }
+  peer.sim->clear_record();
+  ASSERT_EQ(port_.sendf("++addr %d   ", 10), 1);
+  EXPECT_EQ(peer.received_through("++addr 10\r\n"), "++addr 10\r\n");
   peer.sim->clear_record();
 
   port_.clear();

@@ -131,6 +131,13 @@ TEST(InterfaceInUse, HoldsAcrossProcesses) {
   EXPECT_EQ(ok, 'y');
   GPIBPORT port;
   EXPECT_TRUE(port.interface_in_use("COM41", false));
+  // Opening it here fails before the serial port is touched.
+  HOOK_RECORDER rec;
+  port.owner = &rec;
+  port.select_interface("COM41");
+  EXPECT_EQ(port.open(3, HOOK_RECORDER::hook, false, 1500, -1, false, 4096, false), 0);
+  ASSERT_EQ(rec.reports.size(), 1u);
+  EXPECT_EQ(rec.reports[0].text, "Port in use\n\n (Communications error)\n\n");
   char go = 'g';
   ASSERT_EQ(write(to_child[1], &go, 1), 1);
   int status = 0;

@@ -23,6 +23,8 @@ enum {
 // The adapter acts on CR, LF, ESC and '+'; escaped, they reach the
 // instrument as data.
 bool needs_escape(uint8_t c) { return c == 10 || c == 13 || c == 27 || c == '+'; }
+
+bool is_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 }  // namespace
 
 int GPIBPORT::flush_receive_buffers() {
@@ -180,10 +182,14 @@ int GPIBPORT::send_bytes(const void* data, int length, bool to_board, bool toler
 }
 
 int GPIBPORT::send_trimmed(const char* text) {
-  if (!text) return send("", -1, false, true);
-  // The caller's text is trimmed in place, as the callers expect of it.
-  trim_trailing_space(const_cast<char*>(text));
-  return send(text, -1, false, true);
+  if (!text) text = "";
+  // Trailing white space is left out by length rather than cut from the
+  // caller's text, which may be a constant. A text of white space only is
+  // sent as it is.
+  int length = static_cast<int>(std::strlen(text));
+  int trimmed = length;
+  while (trimmed > 0 && is_space(static_cast<unsigned char>(text[trimmed - 1]))) --trimmed;
+  return send(text, trimmed > 0 ? trimmed : length, false, true);
 }
 
 int GPIBPORT::sendf(const char* format, ...) {
