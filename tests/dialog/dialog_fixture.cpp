@@ -144,6 +144,7 @@ std::string test_loopback_address() {
 void DialogTest::SetUp() {
   install_test_host();
   host_record().clear();
+  test_timer().real = false;
   char templ[] = "/tmp/u62-dialog-XXXXXX";
   ASSERT_NE(mkdtemp(templ), nullptr);
   root = templ;

@@ -42,9 +42,16 @@ struct HOST_RECORD {
 };
 HOST_RECORD& host_record();
 
+// The host timer: virtual (moved by the test) unless real is set.
 struct TEST_TIMER : OV_TIMER {
   std::atomic<int64_t> now{5000000};
-  int64_t microseconds() override { return now.load(); }
+  std::atomic<bool> real{false};
+  int64_t microseconds() override {
+    if (!real) return now.load();
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
 };
 TEST_TIMER& test_timer();
 

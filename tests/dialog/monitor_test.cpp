@@ -3,6 +3,7 @@
 // counter on this namespace's loopback.
 #include <dirent.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 
@@ -301,6 +302,44 @@ TEST_F(MonitorTest, PrologixUsbAdapterIsProbedAndMonitored) {
   ASSERT_TRUE(surface->ended());
   EXPECT_EQ(surface->result(), 1);
   EXPECT_EQ(value("Interface"), "COM21");
+  EXPECT_TRUE(adapter->wait_received("INIT:CONT ON;*WAI", std::chrono::seconds(2)));
+}
+
+// A host without a window system scripts the user: the monitor runs in real
+// time while the script waits, and Start Measurement keeps the measured
+// reading interval.
+TEST_F(MonitorTest, ScriptedRunMonitorsWhileItWaits) {
+  u62sim::TransportOptions o;
+  o.devices_dir = root + "/dev";
+  o.com_number = 22;
+  o.firmware = u62sim::Firmware::Usb6107;
+  o.gpib_address = 3;
+  o.adapter_address = 3;
+  o.model.measurement_time = std::chrono::milliseconds(40);
+  std::string why;
+  auto adapter = u62sim::start_simulator(u62sim::TransportKind::PrologixUsb, o, &why);
+  ASSERT_TRUE(adapter) << why;
+  describe_device(adapter->device_path(), true);
+  test_timer().real = true;
+  std::vector<std::string> trace;
+  SETUP_REQUEST request{SETUP_REQUEST_MAGIC, SETUP_SCRIPT,
+                        "tick Prologix GPIB-USB support\n"
+                        "choose COM22\n"
+                        "press Monitor\n"
+                        "wait 2000\n"
+                        "press Start Measurement",
+                        [](void* user, const char* text) { static_cast<std::vector<std::string>*>(user)->push_back(text); },
+                        &trace};
+  ASSERT_EQ(run_setup_dialog(context, &request), 1) << (host_record().boxes.empty() ? "" : host_record().boxes[0]);
+  EXPECT_EQ(value("Interface"), "COM22");
+  EXPECT_EQ(value("Prologix Compatibility Mode"), "True");
+  EXPECT_EQ(value("Instrument"), kIdentification);
+  double interval = std::atof(value("Sample Interval").c_str());
+  EXPECT_GT(interval, 0.0);
+  EXPECT_LT(interval, 0.5);
+  int readings = 0;
+  for (const std::string& t : trace) readings += t.rfind("> +1.", 0) == 0;
+  EXPECT_GE(readings, 3);
   EXPECT_TRUE(adapter->wait_received("INIT:CONT ON;*WAI", std::chrono::seconds(2)));
 }
 

@@ -406,6 +406,15 @@ TEST_F(DialogTest, RestoreDefaultsResetsFieldsBoxesAndSelection) {
   EXPECT_EQ(value("Interface"), "");
   EXPECT_EQ(surface->get_selection(IDC_INTERFACE_LIST), -1);
   EXPECT_EQ(text(IDC_INTERFACE_STATUS), "Choose an interface from the list above");
+
+  // A standard COM port keeps an empty descriptor until the list is
+  // rebuilt, so it matches the default, empty Interface again.
+  ASSERT_TRUE(surface->choose_item(IDC_INTERFACE_LIST, 0));
+  surface->click(IDC_RESTORE);
+  EXPECT_EQ(surface->get_selection(IDC_INTERFACE_LIST), 0);
+  EXPECT_EQ(text(IDC_INTERFACE_STATUS), "Standard COM port");
+  surface->click(IDC_REFRESH);
+  EXPECT_EQ(surface->get_selection(IDC_INTERFACE_LIST), -1);
 }
 
 // ---- Runs for hosts without a window system ----
