@@ -114,10 +114,11 @@ class PrologixEngine : public Engine {
   }
 
   void input(std::string_view bytes, TimePoint now) override {
-    // Any byte from the host ends a read that is still waiting, as on the
-    // real adapter; the instrument keeps its reply for the next read.
-    if (!bytes.empty()) reading_ = false;
     for (char c : bytes) {
+      // A new line from the host ends a read that is still waiting, as on
+      // the real adapter; the instrument keeps its reply for the next read.
+      // The line feed after a carriage return starts nothing.
+      if (escaped_ || (c != '\r' && c != '\n')) reading_ = false;
       if (escaped_) {
         escaped_ = false;
         add(c, true);

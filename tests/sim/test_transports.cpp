@@ -214,6 +214,18 @@ TEST(PrologixLan, DriverDialogueByteExact) {
   EXPECT_EQ(t.back(), "[GTL]");
 }
 
+TEST(PrologixLan, LineFeedArrivingLateDoesNotCancelTheAutomaticRead) {
+  auto sim = started(TransportKind::PrologixLan, quick());
+  TestClient c;
+  ASSERT_TRUE(c.connect_tcp(sim->port()));
+  c.send("++auto 1\r\n");
+  c.send("*IDN?\r");
+  ASSERT_TRUE(sim->wait_received("*IDN?\r", 1s));
+  std::this_thread::sleep_for(5ms);
+  c.send("\n");
+  EXPECT_EQ(c.read_until("\n", 2s).rfind("PICOTEST", 0), 0u);
+}
+
 TEST(PrologixLan, SettingsAnswerAndBadValuesChangeNothing) {
   auto sim = started(TransportKind::PrologixLan, quick());
   TestClient c;
