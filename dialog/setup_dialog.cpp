@@ -17,56 +17,53 @@ namespace {
 const char kDialogCaption[] = "Acquire phase or frequency data from Picotest/Array U6200A series";
 const int kNotesLimit = 1023;
 
+// Some controls share one help text: the list and its Refresh button, the
+// monitor box and its button, the duration and its unit.
 struct HELP_TEXT {
   int id;
+  int second_id;  // 0 when the text belongs to one control
   const char* caption;
   const char* text;
 };
 
 const HELP_TEXT kHelp[] = {
-    {1, "Start Measurement",
+    {1, 0, "Start Measurement",
      "Press this button to accept the current measurement parameters and begin acquisition.\n"},
-    {2, "Cancel",
+    {2, 0, "Cancel",
      "Press this button to return to Orvane without acquiring data.  Any changes made to the measurement parameters will be discarded."},
-    {1000, "Caption",
+    {1000, 0, "Caption",
      "Specifies an optional caption for this trace.\n\nTo display trace captions beneath the graph in the main window, select the Legend -> Trace menu option.\n\nYou can specify a different caption at any time using Edit -> Trace properties."},
-    {1003, "Sampling Interval",
+    {1003, 0, "Sampling Interval",
      "Specifies the period in seconds between successive measurements taken by the Picotest/Array U6200A series.  This period is treated as the tau0 basis which defines the leftmost edge of any deviation plots.\n\nFor example, a counter with a 1-pps source applied to its arming or START channel will return measurements at an interval of 1.0 seconds.\n\nThe sampling period also determines the scale used in frequency-difference graphs; e.g., two sources whose phases drift apart by one microsecond per second are considered to differ in frequency by one part in 1E+6.  As with other numeric values, rational fractions and scientific notation are supported.  A sampling rate of 10 Hz could be entered as either 0.1 or 1/10.\n\nIf the Monitor button is pressed, this field will be updated automatically to reflect the rate at which readings are received from the counter."},
-    {1004, "Scale Factor",
+    {1004, 0, "Scale Factor",
      "If measurement values from the counter are not given in seconds, the necessary multiplier should be specified here. \n\nAs with other numeric values, rational fractions and scientific notation are supported. Most users should leave this value at its default of 1.0."},
-    {1005, "Bin Density",
+    {1005, 0, "Bin Density",
      "Determines the number and distribution of points which will be calculated during deviation measurements.  \n\nSpecial values include 1 (one tau value per decade), 2 (one per octave), 4 (1-2-4 distribution within each decade), 5 (1-2-5 distribution within each decade), 10 (ten per decade), and the default value of 29 (a clean visual distribution of 29 points including all minor vertical divisions in each decade).\n\nBin-density values other than the above are distributed evenly in log space within each decade.  Values higher than 29 are of little benefit, especially with spline interpolation (Graph->Spline interpolation) turned on.\n\nBecause the full phase record is always saved with each measurement, you can use Edit->Trace properties at any time after acquisition to change the bin density, bin threshold, and number of traces generated from the acquired phase data."},
-    {1006, "Bin Threshold",
+    {1006, 0, "Bin Threshold",
      "When rendering deviation plots, bins with fewer contributing phase values than this number will not be displayed.\n\nThe default bin threshold is 4.\n\nBecause the full phase record is always saved with each measurement, you can use Edit->Trace properties at any time after acquisition to change the bin density, bin threshold, and number of traces generated from the acquired phase data."},
-    {1007, "Input Frequency",
+    {1007, 0, "Input Frequency",
      "This field is required only when acquiring time-interval data.  It specifies the frequency of the signal being characterized; that is, the one that determines the START-to-STOP duration at the counter input.\n\nOrvane assumes that the START channel begins the measurement period and that the STOP channel ends it.  For example, if 10 MHz is applied to the STOP channel, enter 10E6 regardless of the START channel or external-arming rate.  If 1-pps signals are driving both input channels, enter 1.\n\nThe input frequency is used to perform phase-unwrapping and to report frequency counts.  Nominal or estimated values such as 10E6 are fine, unless you need absolute frequency accuracy in TI acquisition mode."},
-    {1008, "Available Interfaces",
+    {1008, 1025, "Available Interfaces",
      "This control lists all of the supported interfaces available in your system.  Depending on the supported instrument type, these may include the following:\n\n          - National Instruments NI488.2-compatible GPIB adapters\n          - Serial (COM) ports that may be connected directly to the instrument\n          - Serial (COM) ports that may be associated with Prologix GPIB-USB adapters\n          - IP addresses associated with Prologix GPIB-ETHERNET adapters\n          - Direct connection to a TCP/IP-based instrument at the specified Instrument Address\n\nBefore using the Monitor or Start Measurement buttons, you must select the desired interface from this list.  The counter's GPIB or TCP/IP address must also be entered in the Instrument Address field, when applicable. \n\nHP 531xxA counters connected via a null-modem cable must use \"Acquire->Acquire from counter in talk-only mode\" instead."},
-    {1025, "Available Interfaces",
-     "This control lists all of the supported interfaces available in your system.  Depending on the supported instrument type, these may include the following:\n\n          - National Instruments NI488.2-compatible GPIB adapters\n          - Serial (COM) ports that may be connected directly to the instrument\n          - Serial (COM) ports that may be associated with Prologix GPIB-USB adapters\n          - IP addresses associated with Prologix GPIB-ETHERNET adapters\n          - Direct connection to a TCP/IP-based instrument at the specified Instrument Address\n\nBefore using the Monitor or Start Measurement buttons, you must select the desired interface from this list.  The counter's GPIB or TCP/IP address must also be entered in the Instrument Address field, when applicable. \n\nHP 531xxA counters connected via a null-modem cable must use \"Acquire->Acquire from counter in talk-only mode\" instead."},
-    {1009, "Incoming Data",
+    {1009, 1026, "Incoming Data",
      "These options allow you to view the measurement stream from the counter before beginning the actual acquisition.\n\nWhen the Monitor button is pressed, Orvane will attempt to open a connection to the Picotest/Array U6200A series using the selected interface.  If the counter is being triggered, its raw time-interval or frequency readings will appear in the Incoming Data window.\n\nThis connection will be maintained until the Disconnect button is pressed, a new interface is selected, or one of the Start Measurement, Cancel, or Restore Defaults buttons is pressed.\n\nThe Instrument Address field must be valid unless an RS-232 serial connection is in use.  (Note that HP 531xxA counters connected via a null-modem cable must use \"Acquire->Acquire from counter in talk-only mode\" instead.)"},
-    {1026, "Incoming Data",
-     "These options allow you to view the measurement stream from the counter before beginning the actual acquisition.\n\nWhen the Monitor button is pressed, Orvane will attempt to open a connection to the Picotest/Array U6200A series using the selected interface.  If the counter is being triggered, its raw time-interval or frequency readings will appear in the Incoming Data window.\n\nThis connection will be maintained until the Disconnect button is pressed, a new interface is selected, or one of the Start Measurement, Cancel, or Restore Defaults buttons is pressed.\n\nThe Instrument Address field must be valid unless an RS-232 serial connection is in use.  (Note that HP 531xxA counters connected via a null-modem cable must use \"Acquire->Acquire from counter in talk-only mode\" instead.)"},
-    {1011, "Measurement Duration",
+    {1011, 1012, "Measurement Duration",
      "The duration of each measurement, specified as a time value or number of acquired points.\n\nThis value determines the total record length for a measurement. \n\nSee the Trace History and Run Until fields for more information."},
-    {1012, "Measurement Duration",
-     "The duration of each measurement, specified as a time value or number of acquired points.\n\nThis value determines the total record length for a measurement. \n\nSee the Trace History and Run Until fields for more information."},
-    {1013, "Trace History",
+    {1013, 0, "Trace History",
      "By default, a measurement generates a single trace for each statistical deviation type.\nHowever, you can perform basic \"dynamic deviation\" measurements by setting Trace History to a value greater than one.  In this case multiple traces are recorded in sequence and displayed atop each other, rendered with increasing levels of color saturation as they \"age.\"\n\nBecause the full phase record is always saved with each measurement, you can use Edit->Trace properties at any time after acquisition to change the bin density, bin threshold, and number of traces generated from the acquired phase data."},
-    {1014, "Run Until",
+    {1014, 0, "Run Until",
      "Measurements can always be terminated manually by pressing the Space bar (Acquire->Stop/Repeat).  When set to \"Manually terminated or acquisition complete\", the measurement will terminate automatically once the Measurement Duration elapses.\n\nOtherwise, in \"Manually terminated\" mode, the measurement will execute indefinitely.  In this mode, when the specified record size is reached, the phase record will be scrolled incrementally if Trace History is 1, or rewound to its beginning if multiple deviation traces are being recorded."},
-    {1015, "Instrument Address",
+    {1015, 0, "Instrument Address",
      "Specifies the Picotest/Array U6200A series's GPIB address as a decimal value.  This field must match the talk/listen address for which the \nPicotest/Array U6200A series is configured, and the instrument must be in addressable (not talk-only) mode.\n\nThe GPIB address field is not used for direct RS-232 serial connections.  (Note that HP 531xxA counters connected via a null-modem cable must use \"Acquire->Acquire from counter in talk-only mode\" instead.)"},
-    {1021, "Additional Notes",
+    {1021, 0, "Additional Notes",
      "Specifies optional additional notes for this trace.  Examples might include the environmental conditions, reference source or other factors affecting the measurement.\n\nTo display trace notes beneath the graph in the main window, select the Legend -> Notes menu option.\n\nYou can revise your notes at any time using Edit -> Trace properties.\n\nUp to %d characters may be entered in this field."},
-    {1022, "Restore Defaults",
+    {1022, 0, "Restore Defaults",
      "Press this button to reset all fields to their default values.  Any changes made to the measurement parameters will be discarded."},
-    {1023, "Data Type",
+    {1023, 0, "Data Type",
      "This control should be set to the counter's measurement mode.\n\nGenerally, the accuracy and measurement floor of ADEV and related measurements will be better in Time Interval mode, but acquiring data in Frequency mode may be more convenient for drift measurements or quick assessments of oscillator performance."},
-    {1028, "Enable Prologix GPIB-USB Support",
+    {1028, 0, "Enable Prologix GPIB-USB Support",
      "If this option is selected, Orvane will assume that any serial ports with FTDI D2XX drivers are virtual COM ports associated with Prologix GPIB-USB interfaces.\n\nYou should check this box before selecting the COM port in the Available Interfaces list if you're using a Prologix GPIB-USB adapter.  If you're not using a Prologix GPIB-USB adapter, the box should be unchecked prior to port selection."},
-    {1029, "Automatically query instrument ID",
+    {1029, 0, "Automatically query instrument ID",
      "Uncheck this option if you encounter difficulty with an unsupported counter that's compatible with the Picotest/Array U6200A series.\nThis will prevent Orvane from attempting to identify the counter model automatically."},
 };
 
@@ -206,7 +203,7 @@ bool setup_dialog_proc(DLGSURFACE* window, int message, intptr_t first, intptr_t
 
 void show_control_help(void* user_data, DLGSURFACE* dialog, int control_id) {
   for (const HELP_TEXT& h : kHelp) {
-    if (h.id != control_id) continue;
+    if (h.id != control_id && (h.second_id == 0 || h.second_id != control_id)) continue;
     dlg_printf(dialog, IDC_HELP_GROUP, "%s", h.caption);
     if (control_id == IDC_NOTES) {
       dlg_printf(dialog, IDC_HELP_TEXT, h.text, kNotesLimit);
