@@ -8,6 +8,9 @@
 //   U62_NI_SIM_ADDRESS  the counter's primary address (default 3)
 //   U62_NI_SIM_FAULT    comma-separated faults: write_edvr, write_abort,
 //                       read_edvr, pad_fails, clr_fails, dev_fails
+//   U62_NI_SIM_MODE     "ti" for time-interval readings (default frequency)
+//   U62_NI_SIM_GATE_MS  measurement time of one reading (default 100)
+//   U62_NI_SIM_NUMBERED 1: numbered readings, so that a test can count them
 #include <algorithm>
 #include <chrono>
 #include <cstdarg>
@@ -82,7 +85,14 @@ struct STATE {
     for (auto& d : device) d = DESCRIPTOR{};
     pending.clear();
     log.clear();
-    model = std::make_unique<u62sim::CounterModel>();
+    u62sim::ModelOptions options;
+    const char* mode = std::getenv("U62_NI_SIM_MODE");
+    const char* gate = std::getenv("U62_NI_SIM_GATE_MS");
+    const char* numbered = std::getenv("U62_NI_SIM_NUMBERED");
+    if (mode && std::strcmp(mode, "ti") == 0) options.mode = u62sim::CounterMode::TimeInterval;
+    if (gate) options.measurement_time = std::chrono::milliseconds(std::clamp(std::atoi(gate), 0, 100000));
+    options.numbered = numbered && std::atoi(numbered) != 0;
+    model = std::make_unique<u62sim::CounterModel>(options);
   }
   bool fault(const char* name) const { return faults.find(name) != std::string::npos; }
 };

@@ -274,6 +274,25 @@ TEST_F(NiPort, BytesAndCountsStayInTheWorkBuffer) {
   EXPECT_NE(log.find("ibrd " + std::to_string(port_.ni_device) + " 65536\n"), std::string::npos);
 }
 
+// The stand-in's counter can be told what to measure.
+TEST_F(NiPort, StandInCounterInTimeIntervalMode) {
+  setenv("U62_NI_SIM_MODE", "ti", 1);
+  setenv("U62_NI_SIM_NUMBERED", "1", 1);
+  setenv("U62_NI_SIM_GATE_MS", "5", 1);
+  reset_();
+  unsetenv("U62_NI_SIM_MODE");
+  unsetenv("U62_NI_SIM_NUMBERED");
+  unsetenv("U62_NI_SIM_GATE_MS");
+  ASSERT_EQ(open(3), 1) << rec_.all();
+  for (int n = 1; n <= 3; ++n) {
+    char* reading = port_.query("INIT;*WAI;FETCH?");
+    ASSERT_NE(reading, nullptr) << rec_.all();
+    double value = 0;
+    ASSERT_EQ(std::sscanf(reading, "%lf", &value), 1) << reading;
+    EXPECT_NEAR(value, 1e-7 + n * 1e-15, 1e-16) << reading;
+  }
+}
+
 // The stand-in has no wide-text entries and no 488.2 routines: those calls
 // fail on their own, with their group's value, and the rest still work.
 TEST_F(NiPort, MissingEntriesFailAlone) {
