@@ -4,7 +4,13 @@
 //   - TransportKind::TcpInstrument: a raw SCPI instrument on TCP. Command
 //     lines end in LF (a CR before it is ignored); replies end in LF.
 //   - TransportKind::PrologixLan: a Prologix GPIB-ETHERNET adapter on TCP
-//     with the counter on the GPIB bus behind it.
+//     with the counter on the GPIB bus behind it. Lines beginning "++" are
+//     adapter commands (a blank before them is tolerated), ESC makes the
+//     next byte data; other lines go to the counter with the "++eos"
+//     terminator. Adapter answers end in CR LF; commands the firmware does
+//     not know are ignored without an answer. "++auto 1" addresses the
+//     counter to talk at once; a new line from the host ends a read that
+//     has not been answered yet (the reply stays for the next read).
 //   - TransportKind::PrologixUsb: a Prologix GPIB-USB adapter on a
 //     pseudo-terminal.
 //   - TransportKind::SerialInstrument: a raw SCPI instrument on a
