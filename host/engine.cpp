@@ -721,10 +721,12 @@ std::string display_text(Kind kind, const std::string& text) {
 std::vector<Param> read_store(const KVBASE* store, size_t max_entries) {
   std::vector<Param> out;
   if (!store) return out;
-  // Only data members are touched; the store's code belongs to whoever
-  // built the store.
-  const KVSTORE<KVDLGFIELD>* base = store;
-  const KVDLGFIELD* e = base->list.entries.first;
+  // The store is bare memory from another build: its container sits right
+  // after the virtual table pointer, and only plain data is touched. No
+  // member of the store's class is used, not even for access.
+  static_assert(alignof(HASHLIST) <= sizeof(void*), "the container follows the table pointer without a gap");
+  const HASHLIST* list = reinterpret_cast<const HASHLIST*>(reinterpret_cast<const char*>(store) + sizeof(void*));
+  const KVDLGFIELD* e = list->entries.first;
   while (e && out.size() < max_entries) {
     Param p;
     if (e->key) p.key.assign(e->key, strnlen(e->key, 65536));

@@ -310,6 +310,9 @@ int main(int argc, char** argv) {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  // A closed terminal pipe or a dropped instrument socket must not kill the
+  // process before the counter is back in continuous mode.
+  signal(SIGPIPE, SIG_IGN);
 
   SETUP_REQUEST request{};
   request.magic = SETUP_REQUEST_MAGIC;
@@ -323,6 +326,8 @@ int main(int argc, char** argv) {
   Clock::time_point start = Clock::now();
   if (!reg.acquire(acq, parent, store.kvbase(), ovhost::acquire_flags(o))) {
     term.line("The acquire command did not start an acquisition", true);
+    if (ovhost::shows_dialog(o))
+      term.line("(the setup dialog was not accepted; --no-dialog starts with the parameters as given)", true);
     recorder.discard();
     module.shutdown();
     return 1;
@@ -408,6 +413,10 @@ int main(int argc, char** argv) {
     sim.reset();
   }
 #endif
+
+  ovhost::on_sample(nullptr);
+  ovhost::on_parameters(nullptr);
+  ovhost::on_message(nullptr);
 
   bool failed = !ovhost::messages(Kind::failure).empty() || recorder.write_failed();
   if (user_abort) return 130;

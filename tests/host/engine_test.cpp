@@ -366,20 +366,6 @@ TEST_F(Host, ParametersAreReadThroughTheStoreLayout) {
   EXPECT_EQ(ovhost::status(acq).updates, 1);
 }
 
-TEST_F(Host, HostStoreHasTheDriverStoresLayout) {
-  ovhost::HostStore store;
-  KVBASE* as_driver = store.kvbase();
-  const KVSTORE<KVDLGFIELD>* base = as_driver;
-  auto offset = [](const void* whole, const void* part) {
-    return static_cast<const char*>(part) - static_cast<const char*>(whole);
-  };
-  EXPECT_EQ(sizeof(ovhost::HostStore) - sizeof(std::vector<std::string>), sizeof(KVSTORE<KVDLGFIELD>));
-  EXPECT_EQ(offset(&store, &store.list), offset(base, &base->list));
-  EXPECT_EQ(offset(&store, store.last_error), offset(base, base->last_error));
-  EXPECT_EQ(offset(base, &base->list), static_cast<std::ptrdiff_t>(sizeof(void*)));
-  EXPECT_EQ(store.list.cursor_pos, -1);
-}
-
 TEST_F(Host, NumbersAreReadAsTheStoreReadsThem) {
   struct {
     const char* text;
