@@ -2,6 +2,7 @@
 // into the ring as the monitor thread would, and the whole monitor against a
 // counter on this namespace's loopback.
 #include <dirent.h>
+#include <dlfcn.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -303,6 +304,30 @@ TEST_F(MonitorTest, PrologixUsbAdapterIsProbedAndMonitored) {
   EXPECT_EQ(surface->result(), 1);
   EXPECT_EQ(value("Interface"), "COM21");
   EXPECT_TRUE(adapter->wait_received("INIT:CONT ON;*WAI", std::chrono::seconds(2)));
+}
+
+// A National Instruments board from the stand-in GPIB library, with the
+// counter at the Instrument Address.
+TEST_F(MonitorTest, NationalInstrumentsBoardIsDescribedAndMonitored) {
+  setenv("U62_NI_SIM_BOARDS", "1", 1);
+  setenv("U62_NI_SIM_GATE_MS", "40", 1);
+  void* lib = dlopen("libgpib.so.0", RTLD_NOW);
+  if (!lib) GTEST_SKIP() << "no stand-in GPIB library on the loader's path";
+  // The library reads its settings when it loads; it may have loaded before.
+  if (auto reset = reinterpret_cast<void (*)()>(dlsym(lib, "u62sim_ni_reset"))) reset();
+  set_value("Interface", "GPIB0");
+  open_dialog();
+  EXPECT_EQ(selected_text(), "National Instruments adapter (GPIB0)");
+  EXPECT_EQ(text(IDC_INTERFACE_STATUS), "National Instruments adapter (GPIB0)");
+  EXPECT_EQ(value("Interface"), "GPIB0");
+  surface->click(IDC_MONITOR);
+  ASSERT_TRUE(pump_until([&] { return count_lines(text(IDC_INCOMING)) >= 3; }, 10000)) << text(IDC_INCOMING);
+  EXPECT_EQ(text(IDC_ID_LABEL), kIdentification);
+  surface->click(IDC_MONITOR);
+  EXPECT_EQ(context->monitor_thread_handle, nullptr);
+  setenv("U62_NI_SIM_BOARDS", "0", 1);
+  if (auto reset = reinterpret_cast<void (*)()>(dlsym(lib, "u62sim_ni_reset"))) reset();
+  dlclose(lib);
 }
 
 // A host without a window system scripts the user: the monitor runs in real
