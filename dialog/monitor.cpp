@@ -77,9 +77,7 @@ int reap_abandoned_threads() {
   return held;
 }
 
-namespace {
-
-void abandon_thread(PLAT_THREAD thread) {
+static void abandon_thread(PLAT_THREAD thread) {
   reap_abandoned_threads();
   for (PLAT_THREAD& t : g_abandoned) {
     if (!t) {
@@ -89,8 +87,6 @@ void abandon_thread(PLAT_THREAD thread) {
   }
   plat_thread_detach(thread);
 }
-
-}  // namespace
 
 // ---- The shared block ----
 
