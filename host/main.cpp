@@ -3,6 +3,7 @@
 // the acquisition thread hands over.
 #include <dlfcn.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -187,6 +188,9 @@ int main(int argc, char** argv) {
     return 0;
   }
   Terminal term(o.quiet);
+  // The driver paces its reads with 10 ms sleeps; the default slack of the
+  // timer would stretch every one of them. Threads started later inherit it.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
 
   std::string folder = o.settings_folder.empty() ? ovhost::default_settings_folder() : o.settings_folder;
   if (folder.back() != '/') folder += '/';

@@ -241,3 +241,16 @@ TEST(Program, CommandLineMistakesAndMissingModules) {
     EXPECT_NE(run.err.find("absent.ovd"), std::string::npos) << run.err;
   }
 }
+
+TEST(Program, CancelledDialogStartsNothingAndSavesNothing) {
+  RUN run;
+  std::ofstream(run.dir + "/script.txt") << "press Cancel\n";
+  std::string folder = run.dir + "/settings";
+  run.start({"--dialog-script", run.dir + "/script.txt", "--settings-folder", folder, "-o", run.dir + "/none.txt"});
+  ASSERT_TRUE(run.wait(30000)) << run.both();
+  EXPECT_EQ(run.exit_code(), 1) << run.both();
+  EXPECT_NE(run.out.find("Dialog: "), std::string::npos) << run.both();
+  EXPECT_NE(run.err.find("did not start an acquisition"), std::string::npos) << run.both();
+  EXPECT_NE(access((folder + "/Brisel.ini").c_str(), F_OK), 0);
+  EXPECT_NE(access((run.dir + "/none.txt").c_str(), F_OK), 0);
+}
