@@ -85,8 +85,10 @@ class DLGSURFACE {
   virtual DLG_POINT cursor_pos() = 0;            // screen coordinates
   virtual bool is_foreground() = 0;              // the dialog is the foreground window
   virtual bool left_button_down() = 0;
-  // The control under a point in screen coordinates, looking through the
-  // transparent inside of group boxes; DLG_NONE when there is none.
+  // The window under a point in screen coordinates, looking through the
+  // transparent inside of group boxes: a control's identifier, a value of
+  // the surface's own for each label without one, DLG_SELF for the dialog's
+  // background, DLG_NONE outside the dialog.
   virtual int control_at(DLG_POINT screen) = 0;
 
   // Wait cursor: show it, answering a token for restore_cursor.
