@@ -8,11 +8,13 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -98,6 +100,7 @@ inline std::vector<std::string> calls_after_failure(int acq) {
 class HostTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    use_private_marks();
     ASSERT_TRUE(ovhost::reset());
     ovhost::Config c = ovhost::config();
     c.echo = false;
@@ -113,6 +116,20 @@ class HostTest : public ::testing::Test {
     EXPECT_TRUE(ovhost::reset());
   }
   virtual void configure(ovhost::Config& c) { ovhost::configure(c); }
+
+  // Every loopback connection marks the same interface name, "127.0.0.1",
+  // so test processes that run side by side keep their marks apart.
+  static void use_private_marks() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    const char* base = std::getenv("ORVANE_MARK_DIR");
+    std::string dir = base && *base ? base : "/tmp/orvane-test-marks";
+    mkdir(dir.c_str(), 0777);
+    dir += "/acquisition-" + std::to_string(getpid());
+    mkdir(dir.c_str(), 0777);
+    setenv("ORVANE_MARK_DIR", dir.c_str(), 1);
+  }
 
   // Starts an acquisition through the acquire command with these values in
   // the host's store; answers its handle (0 when the command refused).
