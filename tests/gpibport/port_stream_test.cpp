@@ -258,6 +258,60 @@ TEST_F(StreamPort, PrologixLanReadsTimeoutsAutoReadAndClose) {
   EXPECT_TRUE(rec_.reports.empty()) << rec_.all();
 }
 
+// The acquisition's own sequence: every reading arrives once and in order,
+// with the next trigger sent as soon as a line is complete, and the adapter
+// is left as it was found.
+TEST_F(StreamPort, AcquisitionSequenceOverEveryAdapter) {
+  const struct {
+    TransportKind kind;
+    Firmware firmware;
+    int com;
+  } cases[] = {{TransportKind::PrologixLan, Firmware::Ethernet, 0},
+               {TransportKind::PrologixUsb, Firmware::Usb6107, 33},
+               {TransportKind::PrologixUsb, Firmware::Usb312B, 34}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(u62sim::firmware_info(c.firmware).name);
+    SIM_PEER peer;
+    ASSERT_TRUE(peer.start(c.kind, c.firmware, 10, c.com, true));
+    GPIBPORT port;
+    HOOK_RECORDER rec;
+    port.owner = &rec;
+    port.select_interface(peer.descriptor.c_str());
+    ASSERT_EQ(port.open(10, HOOK_RECORDER::hook, false, 1500, -1, false, 4096, false), 1) << rec.all();
+    port.set_timeout_ms(1500);
+    port.clear();
+    ASSERT_EQ(port.send("INIT:CONT OFF;*WAI"), 1);
+    port.set_auto_read(1);
+    ASSERT_EQ(port.send("INIT;*WAI;FETCH?"), 1);
+    std::string line;
+    long long expected = 1;
+    for (int reads = 0; reads < 400 && expected <= 25; ++reads) {
+      int status = 1;
+      char* part = port.receive(-1, false, false, &status);
+      ASSERT_NE(part, nullptr) << rec.all();
+      line += part;
+      if (status != RX_TERMINATED) continue;
+      ASSERT_EQ(port.send("INIT;*WAI;FETCH?"), 1);
+      double value = 0;
+      ASSERT_EQ(std::sscanf(line.c_str(), "%lf", &value), 1) << line;
+      EXPECT_EQ(u62sim::decode_numbered(value), expected) << line;
+      ++expected;
+      line.clear();
+    }
+    EXPECT_EQ(expected, 26);
+    int status = 1;
+    port.receive(-1, false, false, &status);
+    port.flush_receive_buffers();
+    ASSERT_EQ(port.send("INIT:CONT ON;*WAI"), 1);
+    port.set_auto_read(0);
+    port.close(true);
+    std::string sent = peer.received_through("++loc\r\n");
+    EXPECT_TRUE(peer.sim->model().continuous());
+    EXPECT_EQ(sent.substr(sent.size() - 7), "++loc\r\n");
+    EXPECT_TRUE(rec.reports.empty()) << rec.all();
+  }
+}
+
 TEST_F(StreamPort, CloseWithoutReturnToLocalSendsNoLoc) {
   SIM_PEER peer;
   ASSERT_TRUE(peer.start(TransportKind::PrologixLan));

@@ -27,12 +27,13 @@ struct SIM_PEER {
   }
 
   bool start(u62sim::TransportKind kind, u62sim::Firmware firmware = u62sim::Firmware::Ethernet,
-             int gpib_address = 10, int com_number = 0) {
+             int gpib_address = 10, int com_number = 0, bool numbered = false) {
     u62sim::TransportOptions options;
     options.firmware = firmware;
     options.gpib_address = gpib_address;
     options.adapter_address = gpib_address;
     options.model.measurement_time = std::chrono::milliseconds(1);
+    options.model.numbered = numbered;
     if (com_number > 0) {
       options.devices_dir = devices_dir();
       options.com_number = com_number;
