@@ -25,6 +25,8 @@ TEST(VersionParse, ReadsNoFurtherThanTheReply) {
       {"version \n", 1, 0, 0, 0},
       {"no version text here\n", 1, 0, 0, 0},
       {"AR488 GPIB controller, ver. 0.53.04\r\n", 1, 0, 0, 0},
+      {"version 99999999999999.99999999999999\n", 1000000, 1000000, 0, 1},
+      {"version -3.12c\n", -3, 12, 0, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reply);

@@ -21,16 +21,37 @@ COMBLOCK* make_stream(bool network, int default_port, const char* descriptor, ch
   return new (std::nothrow) SERBLOCK(descriptor, error_text, ERROR_TEXT_SIZE);
 }
 
+// Reads a decimal number the way "%d" does (leading white space, a sign,
+// digits), held to a size that no version arithmetic can overflow.
+bool read_number(const char*& p, int* out) {
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  bool negative = *p == '-';
+  if (*p == '-' || *p == '+') ++p;
+  if (*p < '0' || *p > '9') return false;
+  long value = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    value = value * 10 + (*p - '0');
+    if (value > 1000000) value = 1000000;
+  }
+  *out = static_cast<int>(negative ? -value : value);
+  return true;
+}
+
 // Version texts look like "...Controller version 6.107"; the letter after a
 // two-digit minor number (3.12c) tells old firmware generations apart. The
 // reply is read no further than its end.
 void parse_version(const char* reply, int32_t* major, int32_t* minor, int32_t* revision) {
   const char* found = std::strstr(reply, "ersion ");
   if (!found) return;
+  const char* p = found + 7;
   int a = 0, b = 0;
-  int fields = std::sscanf(found, "ersion %d.%d", &a, &b);
-  if (fields >= 1) *major = a;
-  if (fields >= 2) *minor = b;
+  if (read_number(p, &a)) {
+    *major = a;
+    if (*p == '.') {
+      ++p;
+      if (read_number(p, &b)) *minor = b;
+    }
+  }
   if (*major == 3) {
     size_t n = 0;
     while (n < 12 && found[n]) ++n;
