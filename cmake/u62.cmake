@@ -13,7 +13,7 @@ function(u62_gtest)
     set(T_LABELS ${T_NAME})
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
-  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main pthread)
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} u62_test_main GTest::gtest pthread)
   set_target_properties(${T_NAME} PROPERTIES CROSSCOMPILING_EMULATOR
     "env;ORVANE_MARK_DIR=${CMAKE_BINARY_DIR}/marks;U62_BUILD_DIR=${CMAKE_BINARY_DIR};U62_SOURCE_DIR=${CMAKE_SOURCE_DIR};${T_ENV}")
   gtest_discover_tests(${T_NAME}

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <string>
 
+#include "private_marks.h"
+
 namespace {
 
 std::string net_namespace() {
@@ -78,6 +80,7 @@ int main(int argc, char** argv) {
       return 77;
     }
   }
+  use_private_mark_folder();
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
