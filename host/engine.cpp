@@ -64,14 +64,20 @@ struct Acq {
 
 struct Global {
   std::mutex mutex;
-  std::condition_variable changed;
+  // Waiters wake only for what they wait for: a driver calls in a dozen
+  // times per reading, and waking the program's main thread for each of
+  // them costs the acquisition thread its pace on a busy machine.
+  std::condition_variable changed;         // lifecycle, commands, states
+  std::condition_variable sample_arrived;  // samples
+  std::condition_variable message_arrived; // printed texts
   std::map<int, std::unique_ptr<Acq>> acqs;
   std::deque<Message> messages;
   Registration reg;
   Config config;
-  std::function<void(int, const Sample&)> sample_listener;
-  std::function<void(const Message&)> message_listener;
-  std::function<void(int)> parameters_listener;
+  // Shared, so that a call takes a reference rather than a copy.
+  std::shared_ptr<const std::function<void(int, const Sample&)>> sample_listener;
+  std::shared_ptr<const std::function<void(const Message&)>> message_listener;
+  std::shared_ptr<const std::function<void(int)>> parameters_listener;
   int next_handle = 1;
   intptr_t next_registration = 0x100;
   alignas(16) char app_record[APP_RECORD_SIZE] = {};
@@ -108,7 +114,6 @@ void note_locked(Acq& a, std::string text) {
 void note(int handle, std::string text) {
   std::lock_guard<std::mutex> l(g().mutex);
   note_locked(acq_locked(handle), std::move(text));
-  g().changed.notify_all();
 }
 
 int open_count_locked() {
@@ -301,7 +306,7 @@ void host_start_acquisition(int handle) {
 }
 
 bool host_update_acquisition_parameters(int handle, KVBASE* store) {
-  std::function<void(int)> listener;
+  std::shared_ptr<const std::function<void(int)>> listener;
   {
     std::lock_guard<std::mutex> l(g().mutex);
     Acq& a = acq_locked(handle);
@@ -310,9 +315,8 @@ bool host_update_acquisition_parameters(int handle, KVBASE* store) {
     a.params = read_store(store);
     a.st.updates++;
     listener = g().parameters_listener;
-    g().changed.notify_all();
   }
-  if (listener) listener(handle);
+  if (listener) (*listener)(handle);
   return true;
 }
 
@@ -347,7 +351,7 @@ int host_thread_state(int handle) { return acq_ptr(handle)->state.load(); }
 
 void push_message(Kind kind, std::string text) {
   Message m{kind, std::move(text), now_micros()};
-  std::function<void(const Message&)> listener;
+  std::shared_ptr<const std::function<void(const Message&)>> listener;
   bool echo;
   {
     std::lock_guard<std::mutex> l(g().mutex);
@@ -355,13 +359,13 @@ void push_message(Kind kind, std::string text) {
     g().messages.push_back(m);
     listener = g().message_listener;
     echo = g().config.echo;
-    g().changed.notify_all();
+    g().message_arrived.notify_all();
   }
   if (echo) {
     static const char* prefix[] = {"Failure", "Warning", "Status"};
     std::fprintf(stderr, "%s: %s\n", prefix[static_cast<int>(kind)], display_text(kind, m.text).c_str());
   }
-  if (listener) listener(m);
+  if (listener) (*listener)(m);
 }
 
 void vmessage(Kind kind, const char* format, va_list args) {
@@ -416,16 +420,16 @@ void process_sample(int handle, int channel, double reading, bool frequency) {
   s.frequency = frequency;
   s.micros = now_micros();
   s.locked = held_by_caller(*a);
-  std::function<void(int, const Sample&)> listener;
+  std::shared_ptr<const std::function<void(int, const Sample&)>> listener;
   {
     std::lock_guard<std::mutex> l(g().mutex);
     a->st.sample_count++;
     if (a->first_sample < 0) a->first_sample = s.micros;
     if (a->samples.size() < g().config.sample_retention) a->samples.push_back(s);
     listener = g().sample_listener;
-    g().changed.notify_all();
+    g().sample_arrived.notify_all();
   }
-  if (listener) listener(handle, s);
+  if (listener) (*listener)(handle, s);
 }
 
 void host_phase_diff_sample(int handle, int channel, double reading) { process_sample(handle, channel, reading, false); }
@@ -474,9 +478,9 @@ void join_locked(Acq& a) {
   }
 }
 
-bool wait_for(int timeout_ms, const std::function<bool()>& done) {
+bool wait_for(std::condition_variable& cv, int timeout_ms, const std::function<bool()>& done) {
   std::unique_lock<std::mutex> l(g().mutex);
-  return g().changed.wait_for(l, std::chrono::milliseconds(std::max(timeout_ms, 0)), done);
+  return cv.wait_for(l, std::chrono::milliseconds(std::max(timeout_ms, 0)), done);
 }
 
 }  // namespace
@@ -608,28 +612,28 @@ bool timing_done(int acq) {
 }
 
 bool wait_samples(int acq, size_t count, int timeout_ms) {
-  return wait_for(timeout_ms, [&] {
+  return wait_for(g().sample_arrived, timeout_ms, [&] {
     auto it = g().acqs.find(acq);
     return it != g().acqs.end() && it->second->st.sample_count >= count;
   });
 }
 
 bool wait_thread_end(int acq, int timeout_ms) {
-  return wait_for(timeout_ms, [&] {
+  return wait_for(g().changed, timeout_ms, [&] {
     auto it = g().acqs.find(acq);
     return it != g().acqs.end() && it->second->st.thread_ended;
   });
 }
 
 bool wait_started(int acq, int timeout_ms) {
-  return wait_for(timeout_ms, [&] {
+  return wait_for(g().changed, timeout_ms, [&] {
     auto it = g().acqs.find(acq);
     return it != g().acqs.end() && it->second->st.started;
   });
 }
 
 bool wait_message(Kind kind, const std::string& part, int timeout_ms) {
-  return wait_for(timeout_ms, [&] {
+  return wait_for(g().message_arrived, timeout_ms, [&] {
     for (auto& m : g().messages)
       if (m.kind == kind && m.text.find(part) != std::string::npos) return true;
     return false;
@@ -695,17 +699,17 @@ bool reset(int timeout_ms) {
 
 void on_sample(std::function<void(int, const Sample&)> listener) {
   std::lock_guard<std::mutex> l(g().mutex);
-  g().sample_listener = std::move(listener);
+  g().sample_listener = listener ? std::make_shared<const std::function<void(int, const Sample&)>>(std::move(listener)) : nullptr;
 }
 
 void on_message(std::function<void(const Message&)> listener) {
   std::lock_guard<std::mutex> l(g().mutex);
-  g().message_listener = std::move(listener);
+  g().message_listener = listener ? std::make_shared<const std::function<void(const Message&)>>(std::move(listener)) : nullptr;
 }
 
 void on_parameters(std::function<void(int)> listener) {
   std::lock_guard<std::mutex> l(g().mutex);
-  g().parameters_listener = std::move(listener);
+  g().parameters_listener = listener ? std::make_shared<const std::function<void(int)>>(std::move(listener)) : nullptr;
 }
 
 std::string display_text(Kind kind, const std::string& text) {

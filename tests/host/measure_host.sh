@@ -13,6 +13,8 @@ host="$build/host/orvane-host"
 module="$build/driver/U6200A.ovd"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# A test elsewhere on the machine may hold the loopback interface's mark.
+export ORVANE_MARK_DIR="$work/marks"
 
 echo "== throughput (gate time 0, 20 s)"
 "$host" --module "$module" --simulate --sim-gate-ms 0 --seconds 20 --quiet \

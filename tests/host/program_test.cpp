@@ -57,7 +57,8 @@ struct RUN {
     }
   }
 
-  // Starts the program in its own folder with a private configuration home.
+  // Starts the program in its own folder with a private configuration home
+  // and interface marks of its own.
   void start(std::vector<std::string> args, bool with_module = true) {
     args.insert(args.begin(), build_dir() + "/host/orvane-host");
     if (with_module) {
@@ -68,6 +69,9 @@ struct RUN {
     if (pid == 0) {
       if (chdir(dir.c_str()) != 0) _exit(99);
       setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);
+      // Every run on the loopback marks the same interface, 127.0.0.1: runs
+      // in parallel must not see each other's marks.
+      setenv("ORVANE_MARK_DIR", (dir + "/marks").c_str(), 1);
       int o = open((dir + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       int e = open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(o, 1);
