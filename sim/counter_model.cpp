@@ -244,7 +244,7 @@ double CounterModel::next_value() {
   if (options_.mode == CounterMode::Frequency) {
     value = options_.nominal_hz * (1.0 + offset + (phase - previous_phase_) / gate);
   } else {
-    double period = 1.0 / options_.nominal_hz;
+    double period = options_.interval_period_s > 0 ? options_.interval_period_s : 1.0;
     double x = options_.start_interval_s + options_.fractional_offset * t +
                0.5 * options_.drift_per_s * t * t + phase;
     value = std::fmod(x, period);

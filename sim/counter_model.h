@@ -51,8 +51,10 @@ struct ModelOptions {
   double fractional_offset = 1.2e-11;
   double drift_per_s = 1e-13;
   double phase_noise_s = 2e-12;
-  // Starting time interval between the two inputs in time-interval mode.
+  // Time-interval mode: the interval between the two inputs at the start,
+  // and the inputs' period, at which the interval wraps (1 PPS signals).
   double start_interval_s = 123.456789e-9;
+  double interval_period_s = 1.0;
   std::string serial = "MY50001234";
   std::string firmware = "1.07";
 };
