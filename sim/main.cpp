@@ -24,6 +24,7 @@ const char kUsage[] =
     "  --serial=COMn         raw SCPI instrument on a pseudo-terminal, linked as comN\n"
     "  --discovery           answer Prologix LAN discovery on UDP 3040; only inside a\n"
     "                        network namespace made for the purpose\n"
+    "  --adapter-ip=A.B.C.D  the address the discovery reply names (default: --bind, or 127.0.0.1)\n"
     "options:\n"
     "  --bind=ADDR           TCP (and discovery) address, default 127.0.0.1 (0.0.0.0)\n"
     "  --devices=DIR         folder of comN links (default $ORVANE_DEVICES, else ./devices)\n"
@@ -90,6 +91,7 @@ int main(int argc, char** argv) {
   std::vector<Wanted> wanted;
   bool discovery = false;
   bool bind_given = false;
+  std::string adapter_ip;
   const char* env_devices = std::getenv("ORVANE_DEVICES");
   std::string devices = env_devices && *env_devices ? env_devices : "devices";
 
@@ -113,6 +115,13 @@ int main(int argc, char** argv) {
       wanted.push_back(w);
     } else if (std::strcmp(a, "--discovery") == 0) {
       discovery = true;
+    } else if (value_of(a, "--adapter-ip", v)) {
+      unsigned b[4];
+      char extra;
+      if (std::sscanf(v.c_str(), "%u.%u.%u.%u%c", &b[0], &b[1], &b[2], &b[3], &extra) != 4 || b[0] > 255 ||
+          b[1] > 255 || b[2] > 255 || b[3] > 255)
+        return fail("bad address", a);
+      adapter_ip = v;
     } else if (value_of(a, "--bind", v) && !v.empty()) {
       base.bind_address = v;
       bind_given = true;
@@ -215,9 +224,10 @@ int main(int argc, char** argv) {
       // every address is reached through loopback.
       AdapterIdentity id;
       unsigned b[4] = {127, 0, 0, 1};
-      if (std::sscanf(base.bind_address.c_str(), "%u.%u.%u.%u", &b[0], &b[1], &b[2], &b[3]) == 4 &&
+      const std::string& named = adapter_ip.empty() ? base.bind_address : adapter_ip;
+      if (std::sscanf(named.c_str(), "%u.%u.%u.%u", &b[0], &b[1], &b[2], &b[3]) == 4 &&
           !(b[0] == 0 && b[1] == 0 && b[2] == 0 && b[3] == 0))
-        for (int k = 0; k < 4; ++k) id.address[k] = static_cast<std::uint8_t>(b[k]);
+        for (int k = 0; k < 4; ++k) id.address[k] = static_cast<std::uint8_t>(b[k] & 0xFF);
       d.adapters = {id};
     }
     responder = std::make_unique<DiscoveryResponder>(d);
