@@ -128,8 +128,12 @@ std::vector<Message> messages();
 std::vector<Message> messages(Kind kind);
 // The host calls this acquisition received, oldest first, as short texts:
 // "init", "update", "cancel", "start", "lock", "unlock", "state 1",
-// "command 5", "alloc_timing", "timing_done", "finish 4", "thread_end".
-// Only the most recent 4096 are kept.
+// "command 5", "alloc_timing", "timing_done", "finish 4", and the host's own
+// "host command 4", "thread_end" and "close"; an unlock by a thread that
+// does not hold the lock is "unlock (not held)". Only the most recent 4096
+// are kept. OV_lock is re-entrant for its holder; a second thread waits for
+// it at most 30 s and then takes it anyway, counting a lock error, so that
+// a driver that never unlocks shows up as a fault instead of a hang.
 std::vector<std::string> calls(int acq);
 
 // The host's side of the acquisition's controls.
