@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -227,6 +228,12 @@ struct Simulator::Impl : Link {
     return true;
   }
 
+  int slave_unread() const {
+    int n = 0;
+    if (slave_fd < 0 || ioctl(slave_fd, FIONREAD, &n) != 0) return 0;
+    return n;
+  }
+
   void close_pty() {
     close_fd(client_fd);
     close_fd(slave_fd);
@@ -322,7 +329,12 @@ struct Simulator::Impl : Link {
       // Hang up a moment after the last reply left, so that it reaches the
       // client instead of vanishing with the line.
       if (drop_pending && out.empty() && drop_at == kNever) drop_at = now + std::chrono::milliseconds(100);
-      if (drop_pending && now >= drop_at) drop_connection(now);
+      if (drop_pending && now >= drop_at) {
+        // A hung-up terminal discards what its reader has not taken yet, so
+        // a serial line waits (a little) for the client to read the reply.
+        if (is_tcp(kind) || slave_unread() == 0 || now >= drop_at + std::chrono::seconds(2))
+          drop_connection(now);
+      }
 
       TimePoint wake = now + std::chrono::milliseconds(kMaxSleepMs);
       if (client_fd >= 0 && !f.hang) wake = std::min(wake, engine->deadline());
@@ -334,7 +346,7 @@ struct Simulator::Impl : Link {
           wake = std::min(wake, out.front().at);
       }
       if (f.flood && client_fd >= 0) wake = std::min(wake, flood_next);
-      if (drop_pending) wake = std::min(wake, drop_at);
+      if (drop_pending) wake = std::min(wake, std::max(drop_at, now + std::chrono::milliseconds(10)));
       int timeout = 0;
       if (wake > now) {
         auto us = std::chrono::duration_cast<std::chrono::microseconds>(wake - now).count();
