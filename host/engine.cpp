@@ -592,6 +592,12 @@ std::vector<std::string> calls(int acq) {
 void set_thread_command(int acq, int command) {
   std::lock_guard<std::mutex> l(g().mutex);
   Acq& a = acq_locked(acq);
+  // A stop asked for after a failure must not turn the abort back into a
+  // normal end, which would send the closing commands down a broken line.
+  if (a.command.load() == OV_CMD_ABORT && command == OV_CMD_STOP) {
+    note_locked(a, "host command 4 (aborting already)");
+    return;
+  }
   a.command.store(command);
   a.st.command = command;
   note_locked(a, "host command " + std::to_string(command));

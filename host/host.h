@@ -137,7 +137,9 @@ std::vector<Message> messages(Kind kind);
 std::vector<std::string> calls(int acq);
 
 // The host's side of the acquisition's controls.
-void set_thread_command(int acq, int command);  // as OV_set_thread_command
+// As OV_set_thread_command, except that a stop (4) never replaces an abort
+// (5) that is already set.
+void set_thread_command(int acq, int command);
 int thread_command(int acq);
 int thread_state(int acq);
 void set_gate(int acq, bool open);  // OV_acquisition_gate; open by default

@@ -204,6 +204,8 @@ TEST_F(Host, AbortEndsEarlyAndFrequencySamplesAreTold) {
   ASSERT_TRUE(ovhost::wait_samples(d.acq, 2, 5000));
   h.OV_set_thread_command(d.acq, OV_CMD_ABORT);  // as the driver's failure hook does
   EXPECT_EQ(ovhost::thread_command(d.acq), OV_CMD_ABORT);
+  ovhost::set_thread_command(d.acq, OV_CMD_STOP);  // a user's stop comes too late
+  EXPECT_EQ(ovhost::thread_command(d.acq), OV_CMD_ABORT);
   ASSERT_TRUE(ovhost::wait_thread_end(d.acq, 5000));
   ovhost::Status s = ovhost::status(d.acq);
   EXPECT_EQ(s.finish_calls, 0);
