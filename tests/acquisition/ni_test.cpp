@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "acq_fixture.h"
+#include "sim/counter_model.h"
 
 namespace {
 
@@ -49,6 +50,13 @@ class NiTest : public acqtest::HostTest {
     acqtest::HostTest::SetUp();
     ASSERT_TRUE(ni_.ready()) << "the stand-in GPIB library is not first on the loader's path: " << dlerror();
     setenv("U62_NI_SIM_FAULT", "", 1);
+    setenv("U62_NI_SIM_NUMBERED", "1", 1);
+    setenv("U62_NI_SIM_GATE_MS", "5", 1);
+    setenv("U62_NI_SIM_MODE", "", 1);
+    ni_.reset();
+  }
+  void use_mode(const char* mode) {
+    setenv("U62_NI_SIM_MODE", mode, 1);
     ni_.reset();
   }
   NI_SIM ni_;
@@ -63,21 +71,23 @@ class NiBoard : public NiTest, public ::testing::WithParamInterface<NI_CASE> {};
 
 TEST_P(NiBoard, ReadingsFlowAndStopReturnsTheCounterToLocal) {
   const NI_CASE& c = GetParam();
+  use_mode(c.time_interval ? "ti" : "");
   int acq = start({{"Interface", "GPIB0"},
                    {"Address", "3"},
                    {"Data Type", c.time_interval ? "0" : "1"},
                    {"Query Instrument ID", c.query_id ? "True" : "False"}});
   ASSERT_NE(acq, 0);
-  ASSERT_TRUE(ovhost::wait_samples(acq, 5, 15000)) << ovhost::samples(acq).size();
+  ASSERT_TRUE(ovhost::wait_samples(acq, 30, 15000)) << ovhost::samples(acq).size();
   ASSERT_TRUE(command_and_wait(acq, OV_CMD_STOP));
   EXPECT_TRUE(acqtest::failures().empty()) << acqtest::failures()[0];
   EXPECT_EQ(acqtest::tail(ovhost::calls(acq), 3), (std::vector<std::string>{"finish 4", "unlock", "thread_end"}));
 
+  // Every reading after the first, once and in order.
   auto samples = ovhost::samples(acq);
-  for (const auto& s : samples) {
-    EXPECT_EQ(s.frequency, !c.time_interval);
-    EXPECT_TRUE(s.locked);
-    EXPECT_NEAR(s.reading, 10e6, 1.0);
+  for (size_t i = 0; i < samples.size(); i++) {
+    EXPECT_EQ(u62sim::decode_numbered(samples[i].reading), static_cast<long long>(i) + 2) << i;
+    EXPECT_EQ(samples[i].frequency, !c.time_interval);
+    EXPECT_TRUE(samples[i].locked);
   }
   if (c.query_id) {
     EXPECT_EQ(ovhost::parameter(acq, "Instrument").rfind("PICOTEST,U6200A,", 0), 0u);
