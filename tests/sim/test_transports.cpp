@@ -242,6 +242,15 @@ TEST(PrologixLan, SettingsAnswerAndBadValuesChangeNothing) {
       {"++rst\r\n++eos\r\n", "0\r\n"},
   };
   for (const Case& k : cases) EXPECT_EQ(c.query(k.send, "\r\n"), k.answer) << k.send;
+  // Bus events reach the counter; a waiting reply shows in the status byte.
+  EXPECT_EQ(c.query("*IDN?\r\n++spoll 10\r\n", "\r\n"), "16\r\n");
+  c.send("++trg\r\n++llo\r\n++ifc\r\n++savecfg 0\r\n++loc\r\n");
+  ASSERT_TRUE(sim->wait_received("++loc\r\n", 1s));
+  for (int i = 0; i < 100 && sim->model().transcript().back() != "[GTL]"; ++i) std::this_thread::sleep_for(5ms);
+  std::vector<std::string> tail = sim->model().transcript();
+  ASSERT_GE(tail.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(tail.end() - 3, tail.end()), (std::vector<std::string>{"[GET]", "[LLO]", "[GTL]"}));
+  EXPECT_TRUE(sim->model().locked_out());
   std::string help = c.query("++help\r\n", "++help -- Display this help\r\n");
   EXPECT_NE(help.find("++read_tmo_ms"), std::string::npos);
 }
