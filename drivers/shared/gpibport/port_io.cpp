@@ -10,6 +10,14 @@
 #include "platform/clock.h"
 
 namespace {
+
+// Half of the write delay goes before a stream write and half after. No
+// delay is the rule; a zero wait would still give the processor away on
+// every command, and under load that costs readings.
+void half_write_delay(int write_delay_ms) {
+  if (write_delay_ms / 2 > 0) plat_sleep_ms(static_cast<uint32_t>(write_delay_ms / 2));
+}
+
 enum {
   FLOOD_WINDOW_MS = 2048,
   FLUSH_SLICE_MS = 250,
@@ -125,10 +133,10 @@ int GPIBPORT::send(const char* text, int length, bool to_board, bool tolerate_ab
 
   if (!is_ni) {
     if (!stream) return 0;
-    plat_sleep_ms(static_cast<uint32_t>(write_delay_ms / 2));
+    half_write_delay(write_delay_ms);
     // A failing stream has shown its own error box; the line counts as sent.
     stream->write(work_buffer, length, STREAM_WRITE_TIMEOUT_MS);
-    plat_sleep_ms(static_cast<uint32_t>(write_delay_ms / 2));
+    half_write_delay(write_delay_ms);
     return 1;
   }
   int target = (ni_device == -1 || to_board) ? ni_board : ni_device;
@@ -148,7 +156,7 @@ int GPIBPORT::send_bytes(const void* data, int length, bool to_board, bool toler
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
   if (!is_ni) {
     if (!stream) return 0;
-    plat_sleep_ms(static_cast<uint32_t>(write_delay_ms / 2));
+    half_write_delay(write_delay_ms);
     if (!is_prologix) {
       stream->write(bytes, length, STREAM_WRITE_TIMEOUT_MS);
     } else {
@@ -166,7 +174,7 @@ int GPIBPORT::send_bytes(const void* data, int length, bool to_board, bool toler
       }
       if (used > 0) stream->write(chunk, used, STREAM_WRITE_TIMEOUT_MS);
     }
-    plat_sleep_ms(static_cast<uint32_t>(write_delay_ms / 2));
+    half_write_delay(write_delay_ms);
     return 1;
   }
   int target = (ni_device == -1 || to_board) ? ni_board : ni_device;
