@@ -29,7 +29,13 @@ namespace fs = std::filesystem;
 std::atomic<bool> fail_paramset{false};
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
   if (fail_paramset && size == sizeof(PARAMSET)) return nullptr;
-  return std::malloc(size ? size : 1);
+  // Everything else comes from the ordinary operator new, so that every
+  // delete meets the allocator it expects (the sanitizers check that).
+  try {
+    return ::operator new(size);
+  } catch (...) {
+    return nullptr;
+  }
 }
 
 namespace {
