@@ -110,9 +110,18 @@ long long clock_ns(clockid_t id) {
   return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
+// Wall time the acquisition thread spends inside host calls: the host's
+// share of each pass, not the driver's.
+std::atomic<long long> g_host_wall_ns{0};
+
 struct HOST_SCOPE {
-  HOST_SCOPE() { t_in_host++; }
-  ~HOST_SCOPE() { t_in_host--; }
+  long long entered = 0;
+  HOST_SCOPE() {
+    if (t_in_host++ == 0 && t_acquisition_thread) entered = clock_ns(CLOCK_MONOTONIC);
+  }
+  ~HOST_SCOPE() {
+    if (--t_in_host == 0 && entered) g_host_wall_ns.fetch_add(clock_ns(CLOCK_MONOTONIC) - entered);
+  }
 };
 
 template <typename F>
@@ -162,6 +171,27 @@ int sample_cpu(int acq) {
   return original_OV_thread_command(acq);
 }
 
+// The pause and the read between OV_unlock and OV_lock.
+std::atomic<long long> g_unlocked_ns{0};
+thread_local long long t_unlocked_at = 0;
+
+void timed_unlock(int acq) {
+  {
+    HOST_SCOPE scope;
+    original_OV_unlock(acq);
+  }
+  if (t_acquisition_thread) t_unlocked_at = clock_ns(CLOCK_MONOTONIC);
+}
+
+void timed_lock(int acq) {
+  if (t_acquisition_thread && t_unlocked_at) {
+    g_unlocked_ns.fetch_add(clock_ns(CLOCK_MONOTONIC) - t_unlocked_at);
+    t_unlocked_at = 0;
+  }
+  HOST_SCOPE scope;
+  original_OV_lock(acq);
+}
+
 void bind_driver() {
   static bool bound = false;
   if (bound) return;
@@ -174,6 +204,8 @@ void bind_driver() {
 #undef U62_WRAP
   g_host.OV_set_thread_state = mark_thread;
   g_host.OV_thread_command = sample_cpu;
+  g_host.OV_unlock = timed_unlock;
+  g_host.OV_lock = timed_lock;
 }
 
 void quiet_host() {
@@ -248,9 +280,12 @@ void BM_SteadyState(benchmark::State& state) {
     int acq = start_tcp(sim->port());
     ovhost::wait_samples(acq, warmup, 30000);
     g_driver_allocations = 0;
+    g_host_wall_ns = 0;
+    g_unlocked_ns = 0;
     g_count_allocations = true;
     bool complete = ovhost::wait_samples(acq, warmup + total + 1, 400000);
     g_count_allocations = false;
+    long long host_ns = g_host_wall_ns, unlocked_ns = g_unlocked_ns;
     auto samples = ovhost::samples(acq);
     stop(acq);
     if (!complete) {
@@ -266,6 +301,11 @@ void BM_SteadyState(benchmark::State& state) {
     const double pause_allows = 1000.0 / 10.0;  // one reading per 10 ms pause
     state.counters["readings_per_s_median"] = rate;
     state.counters["of_pause_rate_pct"] = 100.0 * rate / pause_allows;
+    double all_s = static_cast<double>(samples[warmup + total].micros - samples[warmup].micros) / 1e6;
+    state.counters["pause_and_read_ms_per_reading"] = static_cast<double>(unlocked_ns) / 1e6 / static_cast<double>(total);
+    state.counters["host_ms_per_reading"] = static_cast<double>(host_ns) / 1e6 / static_cast<double>(total);
+    state.counters["readings_per_s_without_host"] =
+        static_cast<double>(total) / (all_s - static_cast<double>(host_ns) / 1e9);
     state.counters["driver_allocations"] = static_cast<double>(g_driver_allocations.load());
     state.counters["allocations_per_reading"] =
         static_cast<double>(g_driver_allocations.load()) / static_cast<double>(total);
