@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "sim/sim.h"
+
 namespace {
 
 std::string build_dir() {
@@ -44,6 +46,7 @@ struct RUN {
   pid_t pid = -1;
   int status = -1;
   std::string out, err;
+  std::vector<std::pair<std::string, std::string>> env;
 
   RUN() {
     char pattern[] = "/tmp/orvane-host-run-XXXXXX";
@@ -72,6 +75,7 @@ struct RUN {
       // Every run on the loopback marks the same interface, 127.0.0.1: runs
       // in parallel must not see each other's marks.
       setenv("ORVANE_MARK_DIR", (dir + "/marks").c_str(), 1);
+      for (auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
       int o = open((dir + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       int e = open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(o, 1);
@@ -257,4 +261,65 @@ TEST(Program, CancelledDialogStartsNothingAndSavesNothing) {
   EXPECT_NE(run.err.find("did not start an acquisition"), std::string::npos) << run.both();
   EXPECT_NE(access((folder + "/Brisel.ini").c_str(), F_OK), 0);
   EXPECT_NE(access((run.dir + "/none.txt").c_str(), F_OK), 0);
+}
+
+// Every kind of connection a user can give on the command line, each to its
+// simulator, ends with the readings on disk and the counter back in
+// continuous mode (and under local control behind an adapter).
+TEST(Program, EveryConnectionKindFromTheCommandLine) {
+  enum KIND { LAN, USB, SERIAL, TCP, NI };
+  for (KIND kind : {LAN, USB, SERIAL, TCP, NI}) {
+    SCOPED_TRACE(kind);
+    RUN run;
+    u62sim::TransportOptions options;
+    options.devices_dir = run.dir + "/devices";
+    options.gpib_address = 10;
+    options.adapter_address = 10;
+    options.model.measurement_time = std::chrono::milliseconds(20);
+    std::unique_ptr<u62sim::Simulator> sim;
+    std::string error, interface_text, address = "10";
+    switch (kind) {
+      case LAN:
+        sim = u62sim::start_simulator(u62sim::TransportKind::PrologixLan, options, &error);
+        if (sim) interface_text = "127.0.0.1:" + std::to_string(sim->port());
+        break;
+      case USB:
+        options.com_number = 7;
+        sim = u62sim::start_simulator(u62sim::TransportKind::PrologixUsb, options, &error);
+        interface_text = "COM7";
+        break;
+      case SERIAL:
+        options.com_number = 8;
+        sim = u62sim::start_simulator(u62sim::TransportKind::SerialInstrument, options, &error);
+        interface_text = "COM8:baud=115200 parity=N data=8 stop=1";
+        break;
+      case TCP:
+        sim = u62sim::start_simulator(u62sim::TransportKind::TcpInstrument, options, &error);
+        interface_text = ".";
+        if (sim) address = "127.0.0.1:" + std::to_string(sim->port());
+        break;
+      case NI:
+        interface_text = "GPIB0";
+        address = "3";
+        run.env.push_back({"LD_LIBRARY_PATH", build_dir() + "/sim/ni488/lib"});
+        run.env.push_back({"U62_NI_SIM_GATE_MS", "20"});
+        break;
+    }
+    if (kind != NI) {
+      ASSERT_TRUE(sim) << error;
+    }
+    run.env.push_back({"ORVANE_DEVICES", options.devices_dir});
+    std::string file = run.dir + "/readings.txt";
+    run.start({"--interface", interface_text, "--address", address, "--no-dialog", "--no-settings-write",
+               "--readings", "5", "--quiet", "--output", file});
+    ASSERT_TRUE(run.wait(30000)) << run.both();
+    EXPECT_EQ(run.exit_code(), 0) << run.both();
+    EXPECT_EQ(readings_in(file).size(), 5u) << run.both();
+    if (sim) {
+      std::string received = sim->record().received;
+      size_t cont = received.rfind("INIT:CONT ON;*WAI");
+      EXPECT_NE(cont, std::string::npos) << received.substr(received.size() > 400 ? received.size() - 400 : 0);
+      if (kind == LAN || kind == USB) EXPECT_NE(received.find("++loc", cont), std::string::npos);
+    }
+  }
 }
