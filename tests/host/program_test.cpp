@@ -319,7 +319,9 @@ TEST(Program, EveryConnectionKindFromTheCommandLine) {
       std::string received = sim->record().received;
       size_t cont = received.rfind("INIT:CONT ON;*WAI");
       EXPECT_NE(cont, std::string::npos) << received.substr(received.size() > 400 ? received.size() - 400 : 0);
-      if (kind == LAN || kind == USB) EXPECT_NE(received.find("++loc", cont), std::string::npos);
+      if (kind == LAN || kind == USB) {
+        EXPECT_NE(received.find("++loc", cont), std::string::npos);
+      }
     }
   }
 }
