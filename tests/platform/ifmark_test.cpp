@@ -64,7 +64,7 @@ TEST(InterfaceMark, NamesWithPathCharactersStayDistinct) {
 TEST(InterfaceMark, HeldByAnotherProcessUntilItClosesOrIsKilled) {
   for (bool kill_it : {false, true}) {
     std::string name = unique(kill_it ? "GPIB0" : "GPIB1");
-    int ready, go;
+    int ready = -1, go = -1;
     pid_t child = spawn_holder(name, &ready, &go);
     ASSERT_GT(child, 0);
     char status = 0;
