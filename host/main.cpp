@@ -224,6 +224,7 @@ int main(int argc, char** argv) {
     model.mode = (!type.empty() && ovhost::parse_number(type) != 0) ? u62sim::CounterMode::Frequency
                                                                      : u62sim::CounterMode::TimeInterval;
     if (o.sim_gate_ms >= 0) model.measurement_time = std::chrono::milliseconds(o.sim_gate_ms);
+    model.numbered = o.sim_numbered;
     sim = u62sim::start_tcp_instrument(model, 0, &error);
     if (!sim) {
       std::fprintf(stderr, "orvane-host: the simulated counter did not start: %s\n", error.c_str());

@@ -110,6 +110,8 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error) {
       o.sim_gate_ms = static_cast<int>(ms);
     } else if (name == "--sim-transcript") {
       if (!take(o.sim_transcript)) return false;
+    } else if (name == "--sim-numbered") {
+      if (!flag(o.sim_numbered)) return false;
     } else if (name == "--set") {
       if (!take(v)) return false;
       size_t at = v.find('=');
@@ -244,6 +246,8 @@ std::string usage(const char* program) {
          "                           otherwise)\n"
          "  --sim-gate-ms MS         the simulated counter's measurement time (0: at once)\n"
          "  --sim-transcript FILE    write the commands the simulated counter received\n"
+         "  --sim-numbered           the simulated counter numbers its readings, so that a\n"
+         "                           long run can prove none was lost or repeated\n"
          "\n"
          "Parameters (entries of the host's parameter store, over the saved settings):\n"
          "  --interface TEXT         interface descriptor (COM7, GPIB0, 192.168.1.20, \".\")\n"

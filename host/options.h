@@ -10,6 +10,7 @@ struct Options {
   std::string module;            // path of the driver module; "" = next to the program
   bool simulate = false;         // acquire from a simulated counter in this process
   int sim_gate_ms = -1;          // the simulated counter's gate time; -1 = its own default
+  bool sim_numbered = false;      // numbered readings from the simulated counter
   std::string sim_transcript;    // write what the simulated counter received here
   // Entries of the host's parameter store, in command-line order; a later
   // one with the same key wins.
