@@ -6,6 +6,7 @@
 #include <new>
 
 #include "driver/host_binding.h"
+#include "driver/param_keys.h"
 
 namespace {
 
@@ -13,6 +14,8 @@ namespace {
 const char kBinDensityMax[] = "100";
 const char kBinThresholdMax[] = "1000000";
 const char kTraceHistoryMax[] = "1000";
+
+const char* key(int index) { return ACQ_PARAM_KEYS[index].key; }
 
 void copy_text(char* out, size_t size, const char* text) {
   std::snprintf(out, size, "%s", text ? text : "");
@@ -71,25 +74,25 @@ void bind_switch(PARAM<uint8_t>& p, KVBASE* store, const char* key, int ctrl_id)
 }  // namespace
 
 void PARAMSET::bind(KVBASE* s) {
-  bind_text(trace, s, "Trace", "", 0x05000001, CTRL_TEXT, 1000);
-  bind_text(notes, s, "Notes", "", 0x0A000001, CTRL_TEXT, 1021);
-  bind_real(sample_interval, s, "Sample Interval", "1.0", 0x32200041, 1003, "0.001", "1000", "1.0");
-  bind_int(data_type, s, "Data Type", 0, CTRL_COMBO, 1023, nullptr, nullptr, "Time Interval\nFrequency");
-  bind_real(scale_factor, s, "Scale Factor", "1.0", 0x2D000000, 1004, "1E-18", "1E+18", "1.0");
-  bind_real(input_freq, s, "Input Freq", "10E6", 0x14000081, 1007, "1E-6", "2E+8", "10E6");
-  bind_int(bin_density, s, "Bin Density", 0x5A000000, CTRL_INT, 1005, "1", kBinDensityMax);
-  bind_int(bin_threshold, s, "Bin Threshold", 0x5F000000, CTRL_INT, 1006, "1", kBinThresholdMax);
-  bind_int(trace_history, s, "Trace History", 0x50000000, CTRL_INT, 1013, "1", kTraceHistoryMax);
-  bind_text(address, s, "Address", "3", 0xF0000000, CTRL_TEXT, 1015);
-  bind_switch(prologix_mode, s, "Prologix Compatibility Mode", 1028);
-  bind_switch(query_id, s, "Query Instrument ID", 1029);
-  bind_text(instrument, s, "Instrument", U62_MODEL_NAME, 0xE6000001, CTRL_TEXT, 1018);
-  bind_real(duration, s, "Duration", "1", 0x3C001001, 1011, "1E-6", "1E+7", "1");
-  bind_int(duration_type, s, "Duration Type", 0, CTRL_COMBO, 1012, nullptr, nullptr,
+  bind_text(trace, s, key(KEY_TRACE), "", 0x05000001, CTRL_TEXT, 1000);
+  bind_text(notes, s, key(KEY_NOTES), "", 0x0A000001, CTRL_TEXT, 1021);
+  bind_real(sample_interval, s, key(KEY_SAMPLE_INTERVAL), "1.0", 0x32200041, 1003, "0.001", "1000", "1.0");
+  bind_int(data_type, s, key(KEY_DATA_TYPE), 0, CTRL_COMBO, 1023, nullptr, nullptr, "Time Interval\nFrequency");
+  bind_real(scale_factor, s, key(KEY_SCALE_FACTOR), "1.0", 0x2D000000, 1004, "1E-18", "1E+18", "1.0");
+  bind_real(input_freq, s, key(KEY_INPUT_FREQ), "10E6", 0x14000081, 1007, "1E-6", "2E+8", "10E6");
+  bind_int(bin_density, s, key(KEY_BIN_DENSITY), 0x5A000000, CTRL_INT, 1005, "1", kBinDensityMax);
+  bind_int(bin_threshold, s, key(KEY_BIN_THRESHOLD), 0x5F000000, CTRL_INT, 1006, "1", kBinThresholdMax);
+  bind_int(trace_history, s, key(KEY_TRACE_HISTORY), 0x50000000, CTRL_INT, 1013, "1", kTraceHistoryMax);
+  bind_text(address, s, key(KEY_ADDRESS), "3", 0xF0000000, CTRL_TEXT, 1015);
+  bind_switch(prologix_mode, s, key(KEY_PROLOGIX_COMPATIBILITY_MODE), 1028);
+  bind_switch(query_id, s, key(KEY_QUERY_INSTRUMENT_ID), 1029);
+  bind_text(instrument, s, key(KEY_INSTRUMENT), U62_MODEL_NAME, 0xE6000001, CTRL_TEXT, 1018);
+  bind_real(duration, s, key(KEY_DURATION), "1", 0x3C001001, 1011, "1E-6", "1E+7", "1");
+  bind_int(duration_type, s, key(KEY_DURATION_TYPE), 0, CTRL_COMBO, 1012, nullptr, nullptr,
            "Points\nSeconds\nMinutes\nHours\nDays");
-  bind_int(stop_condition, s, "Stop Condition", 0, CTRL_COMBO, 1014, nullptr, nullptr,
+  bind_int(stop_condition, s, key(KEY_STOP_CONDITION), 0, CTRL_COMBO, 1014, nullptr, nullptr,
            "Manually terminated or acquisition complete\nManually terminated");
-  bind_text(interface_desc, s, "Interface", "", 0, CTRL_TEXT, 0);
+  bind_text(interface_desc, s, key(KEY_INTERFACE), "", 0, CTRL_TEXT, 0);
 }
 
 ACQ_CONTEXT::ACQ_CONTEXT() {

@@ -9,6 +9,7 @@
 
 #include "driver/context.h"
 #include "driver/host_binding.h"
+#include "driver/param_keys.h"
 
 namespace {
 
@@ -132,4 +133,20 @@ TEST(Context, InstrumentIdReachesEntryMemberAndHost) {
   EXPECT_STREQ(context.params->instrument.value.text, "PICOTEST,U6220A,0,1.0");
   update_answer = true;
   EXPECT_TRUE(context.set_instrument_id("ARRAY X"));
+}
+
+TEST(ParameterKeys, TableHasTheHostsVocabularyAndDescribesTheDriversKeys) {
+  EXPECT_STREQ(ACQ_PARAM_KEYS[0].key, "Property Page");
+  EXPECT_STREQ(ACQ_PARAM_KEYS[ACQ_PARAM_KEY_COUNT - 1].key, "Output Decimation");
+  int described = 0;
+  for (const ACQ_PARAM_KEY& k : ACQ_PARAM_KEYS) described += k.description[0] != 0;
+  EXPECT_EQ(described, 17);
+  for (const ROW& row : kInitial) {
+    bool found = false;
+    for (const ACQ_PARAM_KEY& k : ACQ_PARAM_KEYS)
+      if (!std::strcmp(k.key, row.key)) found = k.description[0] != 0;
+    EXPECT_TRUE(found) << row.key;
+  }
+  EXPECT_STREQ(ACQ_PARAM_KEYS[KEY_QUERY_INSTRUMENT_ID].description,
+               "True if Orvane should request the instrument's ID string");
 }
