@@ -72,15 +72,15 @@ std::string read_file(const fs::path& path) {
 // Standard output of the whole process (the module prints there), captured.
 class STDOUT_CAPTURE {
  public:
-  STDOUT_CAPTURE() {
-    std::fflush(stdout);
+  explicit STDOUT_CAPTURE(FILE* stream = stdout) : stream_(stream) {
+    std::fflush(stream_);
     file_ = std::tmpfile();
-    saved_ = dup(fileno(stdout));
-    dup2(fileno(file_), fileno(stdout));
+    saved_ = dup(fileno(stream_));
+    dup2(fileno(file_), fileno(stream_));
   }
   std::string finish() {
-    std::fflush(stdout);
-    dup2(saved_, fileno(stdout));
+    std::fflush(stream_);
+    dup2(saved_, fileno(stream_));
     close(saved_);
     std::string text;
     std::rewind(file_);
@@ -91,6 +91,7 @@ class STDOUT_CAPTURE {
   }
 
  private:
+  FILE* stream_;
   FILE* file_;
   int saved_;
 };
@@ -248,4 +249,22 @@ TEST_F(AcquireCommand, DefaultsAcceptedUnchangedWriteTheSettingsFile) {
     ovhost::set_thread_command(acq, OV_CMD_STOP);
     EXPECT_TRUE(ovhost::close_acquisition(acq, 10000));
   }
+}
+
+TEST_F(AcquireCommand, FailedSaveIsReportedAndTheAcquisitionStillStarts) {
+  auto sim = counter();
+  ASSERT_TRUE(sim);
+  ASSERT_TRUE(ovhost::set_settings_folder((folder_ / "no such folder").string()));
+  ovhost::HostStore store;
+  store.put("Interface", ".");
+  store.put("Address", "127.0.0.1:" + std::to_string(sim->port()));
+  int acq = ovhost::new_handle();
+  STDOUT_CAPTURE err(stderr);
+  bool started = acquire_(acq, nullptr, store.kvbase(), OVD_FLAG_NO_DIALOG);
+  std::string boxes = err.finish();
+  EXPECT_TRUE(started);
+  EXPECT_NE(boxes.find("[Error] File '"), std::string::npos) << boxes;
+  EXPECT_NE(boxes.find("Brisel.ini' could not be opened for writing"), std::string::npos) << boxes;
+  ovhost::set_thread_command(acq, OV_CMD_STOP);
+  EXPECT_TRUE(ovhost::close_acquisition(acq, 10000));
 }
