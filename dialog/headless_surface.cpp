@@ -7,36 +7,13 @@
 
 #include "platform/clock.h"
 #include "platform/msgbox.h"
+#include "support/text.h"
 
 namespace {
 
 void copy_text(char* out, int size, const char* text) {
   if (size <= 0) return;
   std::snprintf(out, static_cast<size_t>(size), "%s", text ? text : "");
-}
-
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool starts_with_nocase(const char* text, const char* prefix) {
-  for (; *prefix; prefix++, text++) {
-    if (lower(*text) != lower(*prefix)) return false;
-  }
-  return true;
-}
-
-bool equal_nocase(const char* a, const char* b) {
-  for (; *a && *b; a++, b++) {
-    if (lower(*a) != lower(*b)) return false;
-  }
-  return *a == *b;
-}
-
-int compare_nocase(const char* a, const char* b) {
-  for (; *a && *b; a++, b++) {
-    char x = lower(*a), y = lower(*b);
-    if (x != y) return static_cast<unsigned char>(x) - static_cast<unsigned char>(y);
-  }
-  return static_cast<unsigned char>(lower(*a)) - static_cast<unsigned char>(lower(*b));
 }
 
 bool is_edit(int kind) { return kind == DLGK_EDIT || kind == DLGK_MULTILINE; }
@@ -368,7 +345,7 @@ int HEADLESS_SURFACE::add_item(int id, const char* text) {
   int at = l.count;
   if (c->def->style & DLGS_SORT) {
     at = 0;
-    while (at < l.count && compare_nocase(l.items[at], text ? text : "") <= 0) at++;
+    while (at < l.count && text_compare_nocase(l.items[at], text ? text : "") <= 0) at++;
     std::memmove(l.items[at + 1], l.items[at], static_cast<size_t>(l.count - at) * HL_ITEM_SIZE);
     if (c->selection >= at) c->selection++;
   }
@@ -398,7 +375,7 @@ int HEADLESS_SURFACE::find_prefix(int id, const char* prefix) {
   if (!c || c->list < 0) return -1;
   const LIST& l = lists_[c->list];
   for (int i = 0; i < l.count; i++) {
-    if (starts_with_nocase(l.items[i], prefix ? prefix : "")) return i;
+    if (text_starts_with_nocase(l.items[i], prefix ? prefix : "")) return i;
   }
   return -1;
 }
@@ -499,11 +476,11 @@ int HEADLESS_SURFACE::resolve(const char* name) {
   if (end && end != name && *end == 0 && find(static_cast<int>(id))) return static_cast<int>(id);
   for (int i = 0; i < control_count_; i++) {
     const DLG_CONTROL* d = controls_[i].def;
-    if (d->id != -1 && d->text[0] && equal_nocase(d->text, name)) return d->id;
+    if (d->id != -1 && d->text[0] && text_equal_nocase(d->text, name)) return d->id;
   }
   for (int i = 0; i + 1 < control_count_; i++) {
     const DLG_CONTROL* d = controls_[i].def;
-    if (d->kind == DLGK_LABEL && d->id == -1 && equal_nocase(d->text, name)) {
+    if (d->kind == DLGK_LABEL && d->id == -1 && text_equal_nocase(d->text, name)) {
       for (int j = i + 1; j < control_count_; j++) {
         if (controls_[j].def->id != -1) return controls_[j].def->id;
       }
@@ -547,32 +524,32 @@ bool HEADLESS_SURFACE::run_action(char* raw) {
     std::snprintf(script_error_, sizeof script_error_, "%s: %s %s", why, verb, arg);
     return false;
   };
-  if (equal_nocase(verb, "wait")) {
+  if (text_equal_nocase(verb, "wait")) {
     char* end = nullptr;
     long ms = std::strtol(arg, &end, 10);
     if (end == arg || ms < 0) return fail("bad time");
     wait(static_cast<uint32_t>(ms));
     return true;
   }
-  if (equal_nocase(verb, "enter")) {
+  if (text_equal_nocase(verb, "enter")) {
     press_enter();
     return true;
   }
-  if (equal_nocase(verb, "escape")) {
+  if (text_equal_nocase(verb, "escape")) {
     press_escape();
     return true;
   }
-  if (equal_nocase(verb, "choose")) {
+  if (text_equal_nocase(verb, "choose")) {
     int index = find_prefix(IDC_INTERFACE_LIST, arg);
     if (index < 0 || !*arg) return fail("no such interface");
     return choose_item(IDC_INTERFACE_LIST, index) || fail("list disabled");
   }
   int id = resolve(arg);
   if (id == DLG_NONE) return fail("no such control");
-  if (equal_nocase(verb, "set")) {
+  if (text_equal_nocase(verb, "set")) {
     return (value && type_text(id, value)) || fail("cannot type into");
   }
-  if (equal_nocase(verb, "select")) {
+  if (text_equal_nocase(verb, "select")) {
     if (!value) return fail("no item given");
     int index = find_prefix(id, value);
     char* end = nullptr;
@@ -580,13 +557,13 @@ bool HEADLESS_SURFACE::run_action(char* raw) {
     if (index < 0 && end != value && *end == 0) index = static_cast<int>(n);
     return choose_item(id, index) || fail("cannot select in");
   }
-  if (equal_nocase(verb, "tick") || equal_nocase(verb, "untick")) {
+  if (text_equal_nocase(verb, "tick") || text_equal_nocase(verb, "untick")) {
     CONTROL* c = find(id);
     if (!c || c->def->kind != DLGK_CHECKBOX) return fail("not a check box");
-    bool want = equal_nocase(verb, "tick");
+    bool want = text_equal_nocase(verb, "tick");
     if (c->checked != want) return click(id) || fail("disabled");
     return true;
   }
-  if (equal_nocase(verb, "press")) return click(id) || fail("cannot press");
+  if (text_equal_nocase(verb, "press")) return click(id) || fail("cannot press");
   return fail("unknown action");
 }

@@ -13,28 +13,13 @@
 #include "drivers/shared/gpibport/gpibport.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
+#include "support/text.h"
 
 namespace {
 
 const char kChooseText[] = "Choose an interface from the list above";
 const char kMonitorThreadName[] = "GPIB monitor thread";
 const char kPoll[] = "INIT;*WAI;FETCH?";
-
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool starts_with_nocase(const char* text, const char* prefix) {
-  for (; *prefix; prefix++, text++) {
-    if (lower(*text) != lower(*prefix)) return false;
-  }
-  return true;
-}
-
-bool equal_nocase(const char* a, const char* b) {
-  for (; *a && *b; a++, b++) {
-    if (lower(*a) != lower(*b)) return false;
-  }
-  return *a == *b;
-}
 
 void copy_text(char* out, size_t size, const char* text) {
   if (size == 0) return;
@@ -228,7 +213,7 @@ int monitor_dialogue(MONITOR_BLOCK* b) {
     } else {
       // The counter measures the next reading while this one is handled.
       port->send(kPoll, -1, false, true);
-      if (starts_with_nocase(text, "PICOTEST") || starts_with_nocase(text, "ARRAY")) {
+      if (text_starts_with_nocase(text, "PICOTEST") || text_starts_with_nocase(text, "ARRAY")) {
         // The dialog reads the identification once the flag is up, so it
         // is written once per run and never changed under the reader.
         if (!b->id_received.load(std::memory_order_acquire)) {
@@ -271,11 +256,11 @@ bool ACQ_CONTEXT::choose_interface(int index) {
   if (index == -1) {
     char text[MONITOR_TEXT_SIZE];
     copy_text(text, sizeof text, params ? param_text(&params->interface_desc) : "");
-    if (starts_with_nocase(text, "COM")) {
+    if (text_starts_with_nocase(text, "COM")) {
       if (char* colon = std::strchr(text, ':')) *colon = 0;
     }
     for (int i = 0; i < interface_count; i++) {
-      if (!equal_nocase(interfaces[i].descriptor, text)) continue;
+      if (!text_equal_nocase(interfaces[i].descriptor, text)) continue;
       int item = d ? d->find_prefix(IDC_INTERFACE_LIST, interfaces[i].display_text) : -1;
       if (item >= 0) {
         index = i;
