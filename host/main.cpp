@@ -225,7 +225,12 @@ int main(int argc, char** argv) {
                                                                      : u62sim::CounterMode::TimeInterval;
     if (o.sim_gate_ms >= 0) model.measurement_time = std::chrono::milliseconds(o.sim_gate_ms);
     model.numbered = o.sim_numbered;
-    sim = u62sim::start_tcp_instrument(model, 0, &error);
+    u62sim::TransportOptions sim_options;
+    sim_options.model = model;
+    // The byte record only serves --sim-transcript; a long run without it
+    // keeps a small one, so that the process stays the same size for days.
+    if (o.sim_transcript.empty()) sim_options.record_limit = 64 * 1024;
+    sim = u62sim::start_simulator(u62sim::TransportKind::TcpInstrument, sim_options, &error);
     if (!sim) {
       std::fprintf(stderr, "orvane-host: the simulated counter did not start: %s\n", error.c_str());
       return 1;
