@@ -10,6 +10,7 @@
 #include "driver/host_binding.h"
 #include "drivers/shared/gpibport/gpibport.h"
 #include "platform/clock.h"
+#include "support/text.h"
 
 namespace {
 
@@ -30,16 +31,6 @@ const double INVALID_READING = -2147483647.0;
 const char* const TRIGGER = "INIT;*WAI;FETCH?";
 
 bool is_white(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
-
-char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-// Whether text begins with prefix (upper case), regardless of letter case.
-bool begins_with_nocase(const char* text, const char* prefix) {
-  for (; *prefix; ++text, ++prefix) {
-    if (upper(*text) != *prefix) return false;
-  }
-  return true;
-}
 
 // The GPIB address in the Address text: optional blanks and a sign, then
 // its leading digits; 0 when there are none. Saturates instead of
@@ -172,7 +163,7 @@ void read_loop(ACQ_CONTEXT* context, GPIBPORT* port, int acq) {
     // Keep the counter measuring while this reply is handled.
     send_command(port, TRIGGER);
 
-    if (begins_with_nocase(text, "PICOTEST") || begins_with_nocase(text, "ARRAY")) {
+    if (text_starts_with_nocase(text, "PICOTEST") || text_starts_with_nocase(text, "ARRAY")) {
       context->set_instrument_id(text);
     } else {
       double reading = INVALID_READING;

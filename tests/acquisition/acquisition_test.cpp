@@ -143,6 +143,10 @@ struct KIND_CASE {
   bool query_id;
 };
 
+void PrintTo(const KIND_CASE& c, std::ostream* out) {
+  *out << kind_name(c.kind) << (c.time_interval ? " time interval" : " frequency") << (c.query_id ? " with id" : "");
+}
+
 class EveryConnection : public SimTest, public ::testing::WithParamInterface<KIND_CASE> {};
 
 TEST_P(EveryConnection, ReadingsArriveOnceInOrderAndStopRestoresTheCounter) {

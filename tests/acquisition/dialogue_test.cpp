@@ -56,6 +56,9 @@ struct CASE {
   std::string instrument;  // the Instrument value the host received last, or none
 };
 
+// Test lists name a case by its name alone.
+void PrintTo(const CASE& c, std::ostream* out) { *out << c.name; }
+
 std::vector<Entry> lines(const std::vector<std::string>& replies) { return SCRIPTED_COUNTER::lines(replies); }
 
 std::string padded(const std::string& reading, size_t total) {

@@ -67,6 +67,10 @@ struct NI_CASE {
   bool query_id;
 };
 
+void PrintTo(const NI_CASE& c, std::ostream* out) {
+  *out << (c.time_interval ? "time interval" : "frequency") << (c.query_id ? " with id" : "");
+}
+
 class NiBoard : public NiTest, public ::testing::WithParamInterface<NI_CASE> {};
 
 TEST_P(NiBoard, ReadingsFlowAndStopReturnsTheCounterToLocal) {
