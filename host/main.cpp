@@ -229,7 +229,10 @@ int main(int argc, char** argv) {
     sim_options.model = model;
     // The byte record only serves --sim-transcript; a long run without it
     // keeps a small one, so that the process stays the same size for days.
-    if (o.sim_transcript.empty()) sim_options.record_limit = 64 * 1024;
+    if (o.sim_transcript.empty()) {
+      sim_options.record_limit = 64 * 1024;
+      sim_options.model.transcript_limit = 0;
+    }
     sim = u62sim::start_simulator(u62sim::TransportKind::TcpInstrument, sim_options, &error);
     if (!sim) {
       std::fprintf(stderr, "orvane-host: the simulated counter did not start: %s\n", error.c_str());

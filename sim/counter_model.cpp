@@ -137,7 +137,7 @@ long long decode_numbered(double value) {
 CounterModel::CounterModel(ModelOptions options) : options_(std::move(options)), rng_(options_.seed) {}
 
 void CounterModel::note(std::string entry) {
-  if (transcript_.size() >= kTranscriptLimit || transcript_bytes_ + entry.size() > kTranscriptBytes) {
+  if (transcript_.size() >= options_.transcript_limit || transcript_bytes_ + entry.size() > kTranscriptBytes) {
     transcript_truncated_ = true;
     return;
   }

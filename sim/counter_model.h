@@ -57,6 +57,9 @@ struct ModelOptions {
   double interval_period_s = 1.0;
   std::string serial = "MY50001234";
   std::string firmware = "1.07";
+  // Commands kept in the transcript at most (a long run that nobody reads
+  // the transcript of can keep none).
+  std::size_t transcript_limit = 100000;
 };
 
 // One reading as the counter prints it, for example "+1.00000000012300E+07".
@@ -76,9 +79,8 @@ class CounterModel {
   static constexpr std::size_t kInputLimit = 64 * 1024;
   // Unread replies kept at most; older ones are dropped.
   static constexpr std::size_t kOutputLimit = 64;
-  // Transcript kept at most: entries and bytes; transcript_truncated() says
-  // when later entries were left out.
-  static constexpr std::size_t kTranscriptLimit = 100000;
+  // Transcript kept at most: entries (ModelOptions) and bytes;
+  // transcript_truncated() says when later entries were left out.
   static constexpr std::size_t kTranscriptBytes = 4u << 20;
 
   explicit CounterModel(ModelOptions options = {});
