@@ -11,9 +11,9 @@
 
 namespace {
 
+// Sizes come from callers of the surface as int; none at all fits nothing.
 void copy_text(char* out, int size, const char* text) {
-  if (size <= 0) return;
-  std::snprintf(out, static_cast<size_t>(size), "%s", text ? text : "");
+  if (size > 0) text_copy(out, static_cast<size_t>(size), text);
 }
 
 bool is_edit(int kind) { return kind == DLGK_EDIT || kind == DLGK_MULTILINE; }

@@ -21,13 +21,6 @@ const char kChooseText[] = "Choose an interface from the list above";
 const char kMonitorThreadName[] = "GPIB monitor thread";
 const char kPoll[] = "INIT;*WAI;FETCH?";
 
-void copy_text(char* out, size_t size, const char* text) {
-  if (size == 0) return;
-  std::snprintf(out, size, "%s", text ? text : "");
-}
-
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-
 // Both threads report through the host; a host that left a function out
 // only loses the message.
 #define HOST_PRINTF(fn, ...)                       \
@@ -144,7 +137,7 @@ char* monitor_dequeue_line(MONITOR_BLOCK* b, char* buffer, int size) {
 int monitor_failure_hook(GPIBPORT* port, const char* text, int, int, long) {
   MONITOR_BLOCK* b = static_cast<MONITOR_BLOCK*>(port->owner);
   char copy[4096];
-  copy_text(copy, sizeof copy, text);
+  text_copy(copy, sizeof copy, text);
   // Board lookups name the board in the text; anything else is made printable.
   if (!std::strstr(copy, "ibfind")) {
     for (char* p = copy; *p; p++) {
@@ -206,7 +199,7 @@ int monitor_dialogue(MONITOR_BLOCK* b) {
     length += n;
     if (status != RX_TERMINATED) continue;
     const char* text = reply;
-    while (is_space(*text)) text++;
+    while (text_is_space(*text)) text++;
     if (first_reply_due) {
       port->send(b->identify_checked.load() ? "*IDN?" : kPoll, -1, false, true);
       first_reply_due = false;
@@ -217,11 +210,11 @@ int monitor_dialogue(MONITOR_BLOCK* b) {
         // The dialog reads the identification once the flag is up, so it
         // is written once per run and never changed under the reader.
         if (!b->id_received.load(std::memory_order_acquire)) {
-          copy_text(b->instrument_id, sizeof b->instrument_id, text);
+          text_copy(b->instrument_id, sizeof b->instrument_id, text);
           // The reply's line end would become part of the Instrument
           // parameter, and a value with a line break spoils the settings file.
           size_t end = std::strlen(b->instrument_id);
-          while (end > 0 && is_space(b->instrument_id[end - 1])) b->instrument_id[--end] = 0;
+          while (end > 0 && text_is_space(b->instrument_id[end - 1])) b->instrument_id[--end] = 0;
           b->id_received.store(1, std::memory_order_release);
         }
       } else {
@@ -255,7 +248,7 @@ bool ACQ_CONTEXT::choose_interface(int index) {
   DLGSURFACE* d = dialog_window;
   if (index == -1) {
     char text[MONITOR_TEXT_SIZE];
-    copy_text(text, sizeof text, params ? param_text(&params->interface_desc) : "");
+    text_copy(text, sizeof text, params ? param_text(&params->interface_desc) : "");
     if (text_starts_with_nocase(text, "COM")) {
       if (char* colon = std::strchr(text, ':')) *colon = 0;
     }
@@ -286,9 +279,9 @@ bool ACQ_CONTEXT::choose_interface(int index) {
     case IFACE_COM_PORT:
       if (port && d && d->get_check(IDC_PROLOGIX) && port->list_ftdi_ports(entry.port_number)) {
         result = port->probe_prologix_serial(entry.descriptor, &probe_text);
-        copy_text(text, sizeof text, probe_text);
+        text_copy(text, sizeof text, probe_text);
       } else {
-        copy_text(text, sizeof text, "Standard COM port");
+        text_copy(text, sizeof text, "Standard COM port");
         entry.descriptor[0] = 0;
         result = true;
       }
@@ -296,7 +289,7 @@ bool ACQ_CONTEXT::choose_interface(int index) {
     case IFACE_PROLOGIX_LAN:
       if (port) {
         result = port->probe_prologix_lan(entry.descriptor, &probe_text);
-        copy_text(text, sizeof text, probe_text);
+        text_copy(text, sizeof text, probe_text);
         if (result) {
           size_t n = std::strlen(text);
           const uint8_t* m = entry.mac_address;
@@ -308,7 +301,7 @@ bool ACQ_CONTEXT::choose_interface(int index) {
     case IFACE_NI_GPIB:
       if (port) {
         result = port->describe_ni_adapter(entry.descriptor, &probe_text);
-        copy_text(text, sizeof text, probe_text);
+        text_copy(text, sizeof text, probe_text);
       }
       break;
     default:
@@ -463,7 +456,7 @@ int ACQ_CONTEXT::show_reading(DLGSURFACE*) {
   if (!d || !d->left_button_down()) append_incoming(line_buffer);
   MONITOR_BLOCK* b = monitor_block_of(this);
   if (b && b->id_received.load(std::memory_order_acquire)) {
-    copy_text(instrument_id, sizeof instrument_id, b->instrument_id);
+    text_copy(instrument_id, sizeof instrument_id, b->instrument_id);
     id_received.store(1);
   }
   if (id_received.load()) {
@@ -503,7 +496,7 @@ bool ACQ_CONTEXT::assemble_lines() {
     if (have == sizeof line_buffer - 1) line_buffer[have - 1] = '\n';
     char last = have ? line_buffer[have - 1] : 0;
     if (last != '\n' && last != '\r') return false;
-    while (have > 0 && is_space(line_buffer[have - 1])) line_buffer[--have] = 0;
+    while (have > 0 && text_is_space(line_buffer[have - 1])) line_buffer[--have] = 0;
     if (have == 0 || line_buffer[0] == '#') {
       line_buffer[0] = 0;
       continue;
@@ -533,7 +526,7 @@ void ACQ_CONTEXT::start_monitor() {
   b->monitoring.store(0);
   b->monitor_failed.store(0);
   b->id_received.store(0);
-  copy_text(b->interface_text, sizeof b->interface_text, params ? param_text(&params->interface_desc) : "");
+  text_copy(b->interface_text, sizeof b->interface_text, params ? param_text(&params->interface_desc) : "");
   b->address_text[0] = 0;
   if (d) d->get_text(IDC_ADDRESS, b->address_text, sizeof b->address_text);
   const char* p = b->address_text;

@@ -30,13 +30,11 @@ const double INVALID_READING = -2147483647.0;
 
 const char* const TRIGGER = "INIT;*WAI;FETCH?";
 
-bool is_white(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
-
 // The GPIB address in the Address text: optional blanks and a sign, then
 // its leading digits; 0 when there are none. Saturates instead of
 // overflowing on absurdly long digit runs.
 int decimal_value(const char* text) {
-  while (is_white(*text)) ++text;
+  while (text_is_space(*text)) ++text;
   bool negative = false;
   if (*text == '+' || *text == '-') negative = (*text++ == '-');
   long long value = 0;
@@ -143,7 +141,7 @@ void read_loop(ACQ_CONTEXT* context, GPIBPORT* port, int acq) {
     if (status != RX_TERMINATED) continue;
 
     const char* text = reply;
-    while (is_white(*text)) ++text;
+    while (text_is_space(*text)) ++text;
 
     if (first_reply) {
       // The first reply may stem from a measurement begun before the

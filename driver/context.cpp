@@ -7,6 +7,7 @@
 
 #include "driver/host_binding.h"
 #include "driver/param_keys.h"
+#include "support/text.h"
 
 namespace {
 
@@ -17,21 +18,17 @@ const char kTraceHistoryMax[] = "1000";
 
 const char* key(int index) { return ACQ_PARAM_KEYS[index].key; }
 
-void copy_text(char* out, size_t size, const char* text) {
-  std::snprintf(out, size, "%s", text ? text : "");
-}
-
 // The dialog description of an entry the store accepted.
 void describe(KVDLGFIELD* entry, const char* key, int ctrl_type, int ctrl_id) {
   entry->ctrl_type = ctrl_type;
   entry->ctrl_ID = ctrl_id;
-  copy_text(entry->label, sizeof entry->label, key);
+  text_copy(entry->label, sizeof entry->label, key);
 }
 
 void limits(KVDLGFIELD* entry, const char* min, const char* max, const char* def) {
-  copy_text(entry->max, sizeof entry->max, max);
-  copy_text(entry->min, sizeof entry->min, min);
-  copy_text(entry->def, sizeof entry->def, def);
+  text_copy(entry->max, sizeof entry->max, max);
+  text_copy(entry->min, sizeof entry->min, min);
+  text_copy(entry->def, sizeof entry->def, def);
 }
 
 void bind_text(PARAM<TEXT_VALUE>& p, KVBASE* store, const char* key, const char* initial, uint32_t attr,
@@ -57,7 +54,7 @@ void bind_int(PARAM<int32_t>& p, KVBASE* store, const char* key, uint32_t attr, 
   if (!p.entry) return;
   describe(p.entry, key, ctrl_type, ctrl_id);
   if (choices) {
-    copy_text(p.entry->choices, sizeof p.entry->choices, choices);
+    text_copy(p.entry->choices, sizeof p.entry->choices, choices);
   } else {
     char def[16];
     std::snprintf(def, sizeof def, "%d", static_cast<int>(p.value));

@@ -10,12 +10,10 @@
 
 #include "kvstore/kvstore.h"
 #include "support/check.h"
+#include "support/text.h"
 
 namespace {
 
-bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -23,12 +21,11 @@ int hex_digit(char c) {
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
 
 // Reads one number the way "%lf" does: white space, sign, digits with an
 // optional point, an optional exponent. False when no number starts here.
 bool read_double(const char* p, double* out) {
-  while (is_space(*p)) ++p;
+  while (text_is_space(*p)) ++p;
   bool negative = false;
   if (*p == '+' || *p == '-') negative = *p++ == '-';
   const char* start = p;
@@ -80,7 +77,7 @@ bool read_double(const char* p, double* out) {
 
 // "%d"-style reader for 64-bit values, saturating instead of overflowing.
 bool read_int64(const char* p, int64_t* out) {
-  while (is_space(*p)) ++p;
+  while (text_is_space(*p)) ++p;
   bool negative = false;
   if (*p == '+' || *p == '-') negative = *p++ == '-';
   if (!is_digit(*p)) return false;
@@ -99,7 +96,7 @@ bool read_int64(const char* p, int64_t* out) {
 uint32_t read_hex(const char* p) {
   if (p[0] != '0' || p[1] != 'x') return 0;
   p += 2;
-  while (is_space(*p)) ++p;
+  while (text_is_space(*p)) ++p;
   bool negative = false;
   if (*p == '+' || *p == '-') negative = *p++ == '-';
   if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && hex_digit(p[2]) >= 0) p += 2;
@@ -158,8 +155,8 @@ double parse_number(const char* text) {
 
 bool parse_bool(const char* text) {
   if (!text) return true;
-  while (is_space(*text)) ++text;
-  char c = lower(*text);
+  while (text_is_space(*text)) ++text;
+  char c = text_lower(*text);
   return !(c == '0' || c == 'f');
 }
 

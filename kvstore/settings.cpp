@@ -7,12 +7,9 @@
 #include <cstring>
 
 #include "kvstore/kvstore.h"
+#include "support/text.h"
 
 namespace {
-
-bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 // Joins folder and name, cut to KV_PATH_MAX characters. False when the path
 // had to be cut: the cut path names another file, which must not be opened.
@@ -44,10 +41,10 @@ bool KVSTORE<T>::load(const char* folder, const char* name, int mode) {
     if (!std::fgets(line, KV_LINE_MAX + 1, f)) break;
     if (line[0] == ';') continue;
     char* p = line;
-    while (is_space(*p)) ++p;
+    while (text_is_space(*p)) ++p;
     if (*p == 0) continue;
     char* end = p + std::strlen(p);
-    while (end > p && is_space(end[-1])) *--end = 0;
+    while (end > p && text_is_space(end[-1])) *--end = 0;
 
     char* key;
     char* value = end;
@@ -64,7 +61,7 @@ bool KVSTORE<T>::load(const char* folder, const char* name, int mode) {
         value = space + 1;
       }
     }
-    while (is_space(*value)) ++value;
+    while (text_is_space(*value)) ++value;
 
     if ((mode & LOAD_KNOWN_ONLY) && !lookup(key)) continue;
     if (!put(key, value)) {

@@ -7,6 +7,7 @@
 #include "kvstore/kvstore.h"
 #include "platform/msgbox.h"
 #include "support/check.h"
+#include "support/text.h"
 
 namespace {
 
@@ -25,10 +26,6 @@ bool same_key(const char* a, const char* b) {
     if (x != y) return false;
     if (x == 0) return true;
   }
-}
-
-bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 void append(DLIST& l, KVDLGFIELD* e) {
@@ -98,7 +95,7 @@ void KVSTORE<T>::reportf(int level, const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format ? format : "", args);
   va_end(args);
-  for (size_t n = std::strlen(text); n > 1 && is_space(text[n - 1]); --n) text[n - 1] = 0;
+  for (size_t n = std::strlen(text); n > 1 && text_is_space(text[n - 1]); --n) text[n - 1] = 0;
   if (level == 4) {
     std::memset(last_error, 0, sizeof last_error);
     std::memcpy(last_error, text, std::strlen(text));

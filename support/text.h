@@ -2,6 +2,22 @@
 // the store, the counter's replies and the dialog's lists need, whatever the
 // process locale says.
 #pragma once
+#include <cstddef>
+
+// White space as the POSIX locale has it: space, tab, line feed, vertical
+// tab, form feed and carriage return.
+inline bool text_is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Copies text (null: empty) into out, cut to fit size bytes with its
+// terminator.
+inline void text_copy(char* out, size_t size, const char* text) {
+  if (size == 0) return;
+  size_t n = 0;
+  if (text) {
+    for (; text[n] && n + 1 < size; ++n) out[n] = text[n];
+  }
+  out[n] = '\0';
+}
 
 inline char text_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 

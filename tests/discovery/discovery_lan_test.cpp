@@ -200,6 +200,9 @@ class DiscoveryLan : public ::testing::Test {
   Box boxes;
 };
 
+// The adapter addresses below (192.168.1.20, 10.0.0.5, ...) are only bytes
+// inside the identify replies; nothing here connects to them, and the
+// replies themselves travel inside this test's own network namespace.
 TEST_F(DiscoveryLan, BroadcastsTheIdentifyRequestAndListsTheAdapter) {
   Responder responder([](uint16_t seq) { return std::vector<Bytes>{identify_reply(seq, kMacA, {192, 168, 1, 20})}; });
   ASSERT_TRUE(responder.start());

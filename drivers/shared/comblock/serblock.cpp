@@ -191,14 +191,8 @@ uint8_t* SERBLOCK::read(int max_count, int terminator, int timeout_ms, int dropo
   }
   for (;;) {
     uint32_t now = plat_tick_ms();
-    if (timeout_ms > 0 && comblock_elapsed_over(now, start, timeout_ms)) {
-      result = n > 0 ? RX_DROPOUT : RX_TIMEOUT;
-      break;
-    }
-    if (n > 0 && comblock_elapsed_over(now, last, dropout_msec)) {
-      result = RX_DROPOUT;
-      break;
-    }
+    result = comblock_read_limit(now, start, last, n, timeout_ms, dropout_msec);
+    if (result) break;
     bool ready = false;
     if (due) {
       due = false;
@@ -241,20 +235,9 @@ uint8_t* SERBLOCK::read(int max_count, int terminator, int timeout_ms, int dropo
     }
     if (ready) {
       last = plat_tick_ms();
-      receive_area[n++] = receive_cell;
+      result = comblock_take_byte(receive_area, &n, receive_cell, terminator, max_count);
       if (count_out) *count_out = n;
-      if (terminator != -1 && static_cast<int8_t>(receive_cell) == static_cast<int8_t>(terminator)) {
-        result = RX_TERMINATED;
-        break;
-      }
-      if (n >= RECV_AREA_SIZE) {
-        result = RX_FULL;
-        break;
-      }
-      if (max_count >= 0 && n >= max_count) {
-        result = RX_COUNT;
-        break;
-      }
+      if (result) break;
       due = true;
     }
   }

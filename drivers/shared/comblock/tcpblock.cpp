@@ -219,8 +219,6 @@ uint8_t* TCPBLOCK::read(int max_count, int terminator, int timeout_ms, int dropo
   int n = 0;
   int result = RX_ERROR;
   const int slice = dropout_msec > 0 ? dropout_msec : 1;
-  const bool has_terminator = terminator != -1;
-  const uint8_t end_byte = static_cast<uint8_t>(terminator);
   if (count_out) *count_out = 0;
   if (sock == PLAT_INVALID_SOCKET) {
     if (result_out) *result_out = RX_ERROR;
@@ -228,32 +226,15 @@ uint8_t* TCPBLOCK::read(int max_count, int terminator, int timeout_ms, int dropo
   }
   for (;;) {
     uint32_t now = plat_tick_ms();
-    if (timeout_ms > 0 && comblock_elapsed_over(now, start, timeout_ms)) {
-      result = n > 0 ? RX_DROPOUT : RX_TIMEOUT;
-      break;
-    }
-    if (n > 0 && comblock_elapsed_over(now, last, dropout_msec)) {
-      result = RX_DROPOUT;
-      break;
-    }
+    result = comblock_read_limit(now, start, last, n, timeout_ms, dropout_msec);
+    if (result) break;
     uint8_t byte;
     int r = next_byte(&byte);
     if (r == 1) {
       last = now;
-      receive_area[n++] = byte;
+      result = comblock_take_byte(receive_area, &n, byte, terminator, max_count);
       if (count_out) *count_out = n;
-      if (has_terminator && byte == end_byte) {
-        result = RX_TERMINATED;
-        break;
-      }
-      if (n >= RECV_AREA_SIZE) {
-        result = RX_FULL;
-        break;
-      }
-      if (max_count >= 0 && n >= max_count) {
-        result = RX_COUNT;
-        break;
-      }
+      if (result) break;
       continue;
     }
     if (r == 0) {

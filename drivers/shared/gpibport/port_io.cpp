@@ -8,6 +8,7 @@
 #include "drivers/shared/gpibport/gpibport.h"
 #include "drivers/shared/gpibport/ni488.h"
 #include "platform/clock.h"
+#include "support/text.h"
 
 namespace {
 
@@ -32,7 +33,22 @@ enum {
 // instrument as data.
 bool needs_escape(uint8_t c) { return c == 10 || c == 13 || c == 27 || c == '+'; }
 
-bool is_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+// One NI write for send and send_bytes: to the board when there is no device
+// or the caller asks for it. A time-out counts as sent when the caller
+// tolerates it; a system error (EDVR) counts as sent, as it does for reads.
+int ni_write(GPIBPORT* port, const void* data, int length, bool to_board, bool tolerate_abort) {
+  int target = (port->ni_device == -1 || to_board) ? port->ni_board : port->ni_device;
+  int status = ni488::ibwrt(target, data, length);
+  if (status & ni488::ERR) {
+    bool sent = (ni488::iberr == ni488::EABO && tolerate_abort) || ni488::iberr == ni488::EDVR;
+    if (!sent) {
+      port->fatal_error("ibwrt Error\n");
+      return 0;
+    }
+  }
+  return 1;
+}
+
 }  // namespace
 
 int GPIBPORT::flush_receive_buffers() {
@@ -139,16 +155,7 @@ int GPIBPORT::send(const char* text, int length, bool to_board, bool tolerate_ab
     half_write_delay(write_delay_ms);
     return 1;
   }
-  int target = (ni_device == -1 || to_board) ? ni_board : ni_device;
-  int status = ni488::ibwrt(target, work_buffer, length);
-  if (status & ni488::ERR) {
-    bool sent = (ni488::iberr == ni488::EABO && tolerate_abort) || ni488::iberr == ni488::EDVR;
-    if (!sent) {
-      fatal_error("ibwrt Error\n");
-      return 0;
-    }
-  }
-  return 1;
+  return ni_write(this, work_buffer, length, to_board, tolerate_abort);
 }
 
 int GPIBPORT::send_bytes(const void* data, int length, bool to_board, bool tolerate_abort) {
@@ -177,16 +184,7 @@ int GPIBPORT::send_bytes(const void* data, int length, bool to_board, bool toler
     half_write_delay(write_delay_ms);
     return 1;
   }
-  int target = (ni_device == -1 || to_board) ? ni_board : ni_device;
-  int status = ni488::ibwrt(target, bytes, length);
-  if (status & ni488::ERR) {
-    bool sent = (ni488::iberr == ni488::EABO && tolerate_abort) || ni488::iberr == ni488::EDVR;
-    if (!sent) {
-      fatal_error("ibwrt Error\n");
-      return 0;
-    }
-  }
-  return 1;
+  return ni_write(this, bytes, length, to_board, tolerate_abort);
 }
 
 int GPIBPORT::send_trimmed(const char* text) {
@@ -196,7 +194,7 @@ int GPIBPORT::send_trimmed(const char* text) {
   // sent as it is.
   int length = static_cast<int>(std::strlen(text));
   int trimmed = length;
-  while (trimmed > 0 && is_space(static_cast<unsigned char>(text[trimmed - 1]))) --trimmed;
+  while (trimmed > 0 && text_is_space(static_cast<unsigned char>(text[trimmed - 1]))) --trimmed;
   return send(text, trimmed > 0 ? trimmed : length, false, true);
 }
 

@@ -8,6 +8,7 @@
 #include "drivers/shared/gpibport/discovery/discovery.h"
 #include "drivers/shared/gpibport/gpibport.h"
 #include "platform/clock.h"
+#include "support/text.h"
 
 namespace {
 
@@ -32,8 +33,6 @@ void set_text(const char** text_out, const char* text) {
   if (text_out) *text_out = text;
 }
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-
 // "++" then "mode 1" makes the adapter the bus controller; whatever it was
 // still sending is drained before the version query.
 char* query_version(GPIBPORT* port, COMBLOCK* stream) {
@@ -44,13 +43,39 @@ char* query_version(GPIBPORT* port, COMBLOCK* stream) {
   return port->read_adapter_reply(stream, PROBE_REPLY_TIMEOUT_MS, '\n');
 }
 
+// The first step of every probe: the stream opened and a first "++" written.
+// Answers the stream, or null once the failure text is set and the stream
+// is closed.
+COMBLOCK* start_probe(GPIBPORT* port, COMBLOCK* stream, const char* open_failure, const char** text_out) {
+  if (!stream || !stream->is_open()) {
+    delete stream;
+    set_text(text_out, open_failure);
+    return nullptr;
+  }
+  if (!port->send_to_stream(stream, "++")) {
+    delete stream;
+    set_text(text_out, "(No device found)");
+    return nullptr;
+  }
+  return stream;
+}
+
+// A probe's version answer, handed back without its trailing white space.
+bool probe_answered(char* reply, const char** text_out) {
+  if (text_out) {
+    trim_trailing_space(reply);
+    *text_out = reply;
+  }
+  return true;
+}
+
 }  // namespace
 
 void trim_trailing_space(char* text) {
   if (!text) return;
   size_t n = std::strlen(text);
   size_t end = n;
-  while (end > 0 && is_space(text[end - 1])) --end;
+  while (end > 0 && text_is_space(text[end - 1])) --end;
   if (end > 0) text[end] = '\0';
 }
 
@@ -104,17 +129,9 @@ int GPIBPORT::flush_port(COMBLOCK* stream) {
 
 bool GPIBPORT::probe_prologix_serial(const char* descriptor, const char** text_out) {
   std::memset(g_serial_failure, 0, sizeof g_serial_failure);
-  COMBLOCK* stream = open_serial_probe_stream(descriptor, g_serial_failure);
-  if (!stream || !stream->is_open()) {
-    delete stream;
-    set_text(text_out, g_serial_failure);
-    return false;
-  }
-  if (!send_to_stream(stream, "++")) {
-    delete stream;
-    set_text(text_out, "(No device found)");
-    return false;
-  }
+  COMBLOCK* stream = start_probe(this, open_serial_probe_stream(descriptor, g_serial_failure), g_serial_failure,
+                                 text_out);
+  if (!stream) return false;
   char* reply = query_version(this, stream);
   if (!reply) {
     delete stream;
@@ -135,26 +152,14 @@ bool GPIBPORT::probe_prologix_serial(const char* descriptor, const char** text_o
     set_text(text_out, "(No response from device)");
     return false;
   }
-  if (text_out) {
-    trim_trailing_space(reply);
-    *text_out = reply;
-  }
-  return true;
+  return probe_answered(reply, text_out);
 }
 
 bool GPIBPORT::probe_prologix_lan(const char* descriptor, const char** text_out) {
   std::memset(g_lan_failure, 0, sizeof g_lan_failure);
-  COMBLOCK* stream = open_lan_probe_stream(descriptor, PROLOGIX_TCP_PORT, g_lan_failure);
-  if (!stream || !stream->is_open()) {
-    delete stream;
-    set_text(text_out, g_lan_failure);
-    return false;
-  }
-  if (!send_to_stream(stream, "++")) {
-    delete stream;
-    set_text(text_out, "(No device found)");
-    return false;
-  }
+  COMBLOCK* stream = start_probe(this, open_lan_probe_stream(descriptor, PROLOGIX_TCP_PORT, g_lan_failure),
+                                 g_lan_failure, text_out);
+  if (!stream) return false;
   char* reply = query_version(this, stream);
   delete stream;
   if (!reply) {
@@ -165,11 +170,7 @@ bool GPIBPORT::probe_prologix_lan(const char* descriptor, const char** text_out)
     set_text(text_out, "(No response from device)");
     return false;
   }
-  if (text_out) {
-    trim_trailing_space(reply);
-    *text_out = reply;
-  }
-  return true;
+  return probe_answered(reply, text_out);
 }
 
 bool GPIBPORT::describe_ni_adapter(const char* descriptor, const char** text_out) {
