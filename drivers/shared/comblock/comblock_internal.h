@@ -37,3 +37,21 @@ inline int comblock_take_byte(uint8_t* area, int* count, uint8_t byte, int termi
   if (max_count >= 0 && *count >= max_count) return RX_COUNT;
   return 0;
 }
+
+// How long a read may wait for the next byte: one slice of dropout_msec (at
+// least 1 ms, so a zero gap never spins), cut short so that the overall
+// time-out and the quiet gap are noticed when they fall due rather than up
+// to a slice later.
+inline int comblock_wait_ms(uint32_t now, uint32_t start, uint32_t last, int count, int timeout_ms,
+                            int dropout_msec) {
+  int wait = dropout_msec > 0 ? dropout_msec : 1;
+  if (timeout_ms > 0) {
+    int left = timeout_ms - static_cast<int>(now - start) + 1;
+    if (left < wait) wait = left;
+  }
+  if (count > 0) {
+    int left = dropout_msec - static_cast<int>(now - last) + 1;
+    if (left < wait) wait = left;
+  }
+  return wait < 1 ? 1 : wait;
+}

@@ -182,8 +182,6 @@ uint8_t* SERBLOCK::read(int max_count, int terminator, int timeout_ms, int dropo
   int result = RX_ERROR;
   bool due = true;
   bool pending = false;
-  // A wait of 0 ms would spin; dropout_msec itself still decides the gap.
-  const int slice = dropout_msec > 0 ? dropout_msec : 1;
   if (count_out) *count_out = 0;
   if (!handle) {
     if (result_out) *result_out = RX_ERROR;
@@ -210,14 +208,8 @@ uint8_t* SERBLOCK::read(int max_count, int terminator, int timeout_ms, int dropo
         result = RX_CANCELLED;
         break;
       }
-      int wait = slice;
-      if (timeout_ms > 0) {
-        // Wake when the overall time-out is due rather than up to a slice
-        // later; the result is the same either way.
-        int left = timeout_ms - static_cast<int>(now - start) + 1;
-        if (left < wait) wait = left > 1 ? left : 1;
-      }
-      PLAT_SERIAL_IO r = plat_serial_read_wait(handle, wait);
+      PLAT_SERIAL_IO r =
+          plat_serial_read_wait(handle, comblock_wait_ms(now, start, last, n, timeout_ms, dropout_msec));
       if (r == PLAT_SERIAL_PENDING) {
         if (n > 0) {
           result = RX_DROPOUT;

@@ -218,7 +218,6 @@ uint8_t* TCPBLOCK::read(int max_count, int terminator, int timeout_ms, int dropo
   uint32_t last = start;
   int n = 0;
   int result = RX_ERROR;
-  const int slice = dropout_msec > 0 ? dropout_msec : 1;
   if (count_out) *count_out = 0;
   if (sock == PLAT_INVALID_SOCKET) {
     if (result_out) *result_out = RX_ERROR;
@@ -244,16 +243,7 @@ uint8_t* TCPBLOCK::read(int max_count, int terminator, int timeout_ms, int dropo
       }
       // Sleep until data, the close, or the next time limit, whichever
       // comes first, instead of spinning.
-      int wait = slice;
-      if (timeout_ms > 0) {
-        int left = timeout_ms - static_cast<int>(now - start) + 1;
-        if (left < wait) wait = left;
-      }
-      if (n > 0) {
-        int left = dropout_msec - static_cast<int>(now - last) + 1;
-        if (left < wait) wait = left;
-      }
-      if (wait < 1) wait = 1;
+      int wait = comblock_wait_ms(now, start, last, n, timeout_ms, dropout_msec);
       if (plat_net_wait(sock, PLAT_NET_WAIT_READ, wait) < 0) {
         int code = plat_net_last_error();
         net_box(code, "ReadFile error, result=%d, WSA code=%d", -1, code);
