@@ -426,7 +426,11 @@ TEST(Simulators, AnswersAtOnceManyTimesASecond) {
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("%s: %.0f replies/s\n", kind == TransportKind::TcpInstrument ? "raw TCP" : "Prologix LAN",
                 n / seconds);
+#ifndef __SANITIZE_ADDRESS__
+    // The rate says something about the simulator only without the
+    // sanitizer's several-fold slowdown; the order above is checked in both.
     EXPECT_GT(n / seconds, 2000.0);
+#endif
   }
 }
 
